@@ -1,0 +1,23 @@
+// Reading a phonebook dump into the entry table and writing the table as slots.
+//
+// A dump line is "slot number name": the slot is ignored, the number is one word,
+// the name is the rest of the line. Only the space separates fields.
+#pragma once
+
+#include <cstdio>
+#include <string_view>
+
+#include "phonebook/phonebook.h"
+
+// Drops trailing LF, CR and spaces; the first character always stays.
+std::string_view trim_line_end(std::string_view piece);
+
+// Adds the entry a trimmed line holds, if it holds one. Returns whether it did.
+bool parse_dump_line(phone_table& table, std::string_view line);
+
+// Reads every entry of the dump. Returns false on a read error, with errno set.
+bool read_dump(phone_table& table, std::FILE* input);
+
+// Writes SLOT_COUNT slot lines and flushes them. Returns false on a write error,
+// with errno set.
+bool write_slots(const phone_table& table, std::FILE* output);

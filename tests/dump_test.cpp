@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "phonebook/dump.h"
+
+namespace {
+
+struct line_case {
+    std::string line;  // as it stands in the dump, line end included
+    bool yields_entry;
+    std::string number, name;
+};
+
+class ParseDumpLine : public testing::TestWithParam<line_case> {};
+
+TEST_P(ParseDumpLine, TakesTheLineApart)
+{
+    const line_case& c = GetParam();
+    auto table = std::make_unique<phone_table>();
+    EXPECT_EQ(parse_dump_line(*table, trim_line_end(c.line)), c.yields_entry);
+    ASSERT_EQ(table->entry_count, c.yields_entry ? 1 : 0);
+    EXPECT_EQ(table->entries_found, table->entry_count);
+    if (c.yields_entry) {
+        EXPECT_EQ(table->entries[0].number, c.number);
+        EXPECT_EQ(table->entries[0].name, c.name);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ParseDumpLine,
+    testing::Values(line_case{"3 555-123 Bob\n", true, "555-123", "Bob"},
+                    line_case{"12  +49-30-555   Anne Marie\n", true, "+49-30-555", "Anne Marie"},
+                    line_case{" 110 Police\n", true, "110", "Police"},
+                    line_case{"7\n", false, "", ""},
+                    line_case{"7 555-123\n", false, "", ""},
+                    line_case{"7 555-123   \r\n", false, "", ""},
+                    line_case{"7 \n", false, "", ""},
+                    line_case{"1 112 Alexander Hamilton-Smith\n", true, "112", "Alexander Hamilt"},
+                    line_case{"1\t555\tBob\n", false, "", ""},
+                    line_case{"4 555-123 Mary Ann Lee\n", true, "555-123", "Mary Ann Lee"},
+                    line_case{"4 555-123 Bob\t\n", true, "555-123", "Bob\t"},
+                    line_case{"4 555-123 Bob  \r \r\n", true, "555-123", "Bob"},
+                    line_case{"x 1 2\r\n", true, "1", "2"},
+                    line_case{"1 555\t123 Bob\n", true, "555\t123", "Bob"},
+                    line_case{"1 555 \xE9mile\n", true, "555", "\xE9mile"}));
+
+TEST(TrimLineEnd, NeverRemovesTheFirstCharacter)
+{
+    EXPECT_EQ(trim_line_end("\n"), "\n");
+    EXPECT_EQ(trim_line_end(" \r\n"), " ");
+    EXPECT_EQ(trim_line_end("a \r \n"), "a");
+    EXPECT_EQ(trim_line_end(""), "");
+}
+
+// A real stream holding the given bytes, read back from its start.
+std::FILE* stream_with(const std::string& bytes)
+{
+    std::FILE* stream = std::tmpfile();
+    if (stream) {
+        std::fwrite(bytes.data(), 1, bytes.size(), stream);
+        std::rewind(stream);
+    }
+    return stream;
+}
+
+struct read_case {
+    const char* what;
+    std::string dump;
+    std::vector<std::string> names;  // stored, in file order
+};
+
+class ReadDump : public testing::TestWithParam<read_case> {};
+
+TEST_P(ReadDump, StoresTheEntriesInFileOrder)
+{
+    std::FILE* input = stream_with(GetParam().dump);
+    ASSERT_NE(input, nullptr);
+    auto table = std::make_unique<phone_table>();
+    EXPECT_TRUE(read_dump(*table, input));
+    std::fclose(input);
+    std::vector<std::string> names;
+    for (int i = 0; i < table->entry_count; ++i)
+        names.push_back(table->entries[i].name);
+    EXPECT_EQ(names, GetParam().names);
+}
+
+const std::string text_1022 = "1 2 " + std::string(1018, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Dumps, ReadDump,
+    testing::Values(
+        read_case{"empty", "", {}},
+        read_case{"last line without line end", "1 5 Zed\n2 6 Al", {"Zed", "Al"}},
+        read_case{"bare slots skipped", "1\r\n2 5 Bob\r\n3\r\n", {"Bob"}},
+        read_case{"zero byte ends the line", std::string("1 5 Bob\0 ignored\n2 6 Al\n", 24), {"Bob", "Al"}},
+        read_case{"zero byte first", std::string("\0 5 Bob\n2 6 Al\n", 15), {"Al"}},
+        read_case{"1022 characters and LF fit one read", text_1022 + "\n3 4 Next\n",
+                  {std::string(16, 'x'), "Next"}},
+        read_case{"1023 characters: the LF is not a line", text_1022 + "x\n3 4 Next\n",
+                  {std::string(16, 'x'), "Next"}},
+        read_case{"tail of a long line is skipped",
+                  text_1022 + std::string(500, 'y') + " 9 Invented\n3 4 Next\n", {std::string(16, 'x'), "Next"}},
+        read_case{"zero byte inside a long line",
+                  "1 2 Bob" + std::string(1, '\0') + std::string(1500, 'y') + " 9 Invented\n3 4 Next\n",
+                  {"Bob", "Next"}},
+        read_case{"long line at the end without LF", text_1022 + std::string(3000, 'y'),
+                  {std::string(16, 'x')}}),
+    [](const auto& info) {
+        std::string name = info.param.what;
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        return name;
+    });
+
+TEST(WriteSlots, WritesOneHundredSlotLines)
+{
+    auto table = std::make_unique<phone_table>();
+    add_entry(*table, "555-103", "Al Jones");
+    add_entry(*table, "555-105", "Alan");
+    std::FILE* output = std::tmpfile();
+    ASSERT_NE(output, nullptr);
+    ASSERT_TRUE(write_slots(*table, output));
+
+    std::string expected = "1 555-103 Al Jones\n2 555-105 Alan\n";
+    for (int slot = 3; slot <= SLOT_COUNT; ++slot)
+        expected += std::to_string(slot) + "\n";
+    std::rewind(output);
+    std::string written(expected.size() + 16, '\0');
+    written.resize(std::fread(written.data(), 1, written.size(), output));
+    std::fclose(output);
+    EXPECT_EQ(written, expected);
+}
+
+}  // namespace
