@@ -25,13 +25,15 @@ phone_table table;  // the one table of the run; static, so all zero at start
     std::exit(STATUS_USAGE);
 }
 
-std::FILE* open_input(const char* path)
+// A directory is refused by name: Linux would open it for reading, and Windows
+// would give a reason that does not say what is wrong.
+std::FILE* open_file(const char* path, const char* mode)
 {
     if (names_directory(path)) {
         errno = EISDIR;
         return nullptr;
     }
-    return std::fopen(path, "r");
+    return std::fopen(path, mode);
 }
 
 // Ends the progress line first, so the message stands on a line of its own.
@@ -72,7 +74,7 @@ int main(int argc, char* argv[])
     const char* input_path = argv[1];
     const char* output_path = argv[2];
 
-    std::FILE* input = open_input(input_path);
+    std::FILE* input = open_file(input_path, "r");
     if (!input) {
         std::perror("Unable to open input file");
         return STATUS_FILE_ERROR;
@@ -82,7 +84,7 @@ int main(int argc, char* argv[])
                      output_path);
         return STATUS_FILE_ERROR;
     }
-    std::FILE* output = std::fopen(output_path, "w");
+    std::FILE* output = open_file(output_path, "w");
     if (!output) {
         std::perror("Unable to open output file");
         return STATUS_FILE_ERROR;
