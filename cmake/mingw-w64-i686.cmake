@@ -16,6 +16,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # No DLL beside the program: the C++ runtime and winpthread go into the .exe.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
 # Quiet Wine: no debug chatter on the programs' standard error, and no offer to
 # install Mono or Gecko when a new Wine prefix is made.

@@ -16,6 +16,8 @@ struct line_case {
     std::string number, name;
 };
 
+void PrintTo(const line_case& c, std::ostream* os) { *os << testing::PrintToString(c.line); }
+
 class ParseDumpLine : public testing::TestWithParam<line_case> {};
 
 TEST_P(ParseDumpLine, TakesTheLineApart)
@@ -73,6 +75,8 @@ struct read_case {
     std::string dump;
     std::vector<std::string> names;  // stored, in file order
 };
+
+void PrintTo(const read_case& c, std::ostream* os) { *os << c.what; }
 
 class ReadDump : public testing::TestWithParam<read_case> {};
 

@@ -33,6 +33,8 @@ struct sort_case {
     entry_list after;
 };
 
+void PrintTo(const sort_case& c, std::ostream* os) { *os << c.what; }
+
 class SortByName : public testing::TestWithParam<sort_case> {};
 
 TEST_P(SortByName, GivesTheExchangeOrder)
@@ -91,6 +93,8 @@ struct cut_case {
     std::string number, name;
     std::string stored_number, stored_name;
 };
+
+void PrintTo(const cut_case& c, std::ostream* os) { *os << c.number << " " << c.name; }
 
 class AddEntry : public testing::TestWithParam<cut_case> {};
 
