@@ -15,6 +15,9 @@ constexpr int STATUS_FILE_ERROR = -2;
 
 phone_table table;  // the one table of the run; static, so all zero at start
 
+// A larger input buffer than stdio's default: fewer reads on long dumps.
+char input_buffer[1 << 16];
+
 [[noreturn]] void usage(const char* program_name)
 {
     std::printf("larkbook v.0.1 - written by the larkbook developers\n"
@@ -90,6 +93,7 @@ int main(int argc, char* argv[])
         return STATUS_FILE_ERROR;
     }
 
+    std::setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
     std::printf("Reading..");
     std::fflush(stdout);
     if (!read_dump(table, input))

@@ -29,6 +29,23 @@ void skip_rest_of_line(char (&buffer)[LINE_SIZE], std::FILE* input)
     }
 }
 
+// These two run for every line of a dump, so they are kept cheap: memchr beats
+// string_view::find here, and find_first_not_of would search a set per character.
+std::size_t find_space(std::string_view line, std::size_t from)
+{
+    if (from >= line.size())
+        return line.npos;
+    const void* space = std::memchr(line.data() + from, ' ', line.size() - from);
+    return space ? static_cast<std::size_t>(static_cast<const char*>(space) - line.data()) : line.npos;
+}
+
+std::size_t skip_spaces(std::string_view line, std::size_t at)
+{
+    while (at < line.size() && line[at] == ' ')
+        ++at;
+    return at;
+}
+
 }  // namespace
 
 std::string_view trim_line_end(std::string_view piece)
@@ -44,20 +61,29 @@ std::string_view trim_line_end(std::string_view piece)
 
 bool parse_dump_line(phone_table& table, std::string_view line)
 {
-    auto slot_end = line.find(' ');
-    if (slot_end == line.npos)
+    std::size_t at = find_space(line, 0);
+    if (at == line.npos)
         return false;
-    auto number_start = line.find_first_not_of(' ', slot_end);
-    if (number_start == line.npos)
+    std::size_t number_start = skip_spaces(line, at);
+    std::size_t number_end = find_space(line, number_start);
+    if (number_start == line.size() || number_end == line.npos)
         return false;
-    auto number_end = line.find(' ', number_start);
-    if (number_end == line.npos)
-        return false;
-    auto name_start = line.find_first_not_of(' ', number_end);
-    if (name_start == line.npos)
+    std::size_t name_start = skip_spaces(line, number_end);
+    if (name_start == line.size())
         return false;
     add_entry(table, line.substr(number_start, number_end - number_start), line.substr(name_start));
     return true;
+}
+
+bool holds_entry(std::string_view line)
+{
+    // A trimmed line longer than one character ends with a non-space, so a space
+    // after the start of the number always has a name after it.
+    std::size_t slot_end = find_space(line, 0);
+    if (slot_end == line.npos)
+        return false;
+    std::size_t number_start = skip_spaces(line, slot_end);
+    return number_start < line.size() && line.rfind(' ') > number_start;
 }
 
 bool read_dump(phone_table& table, std::FILE* input)
@@ -67,10 +93,12 @@ bool read_dump(phone_table& table, std::FILE* input)
         line_read piece = read_piece(buffer, input);
         if (!piece.got_text)
             break;
-        // A zero byte ends the line's text; a piece that starts with one is empty.
+        // A zero byte ends the line's text.
         std::string_view line = trim_line_end({buffer, std::strlen(buffer)});
-        if (!line.empty())
+        if (table.entry_count < MAX_ENTRIES)
             parse_dump_line(table, line);
+        else if (holds_entry(line))
+            ++table.entries_found;  // no room left: counted, not taken apart
         if (piece.line_continues)
             skip_rest_of_line(buffer, input);
     }

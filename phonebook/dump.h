@@ -15,6 +15,10 @@ std::string_view trim_line_end(std::string_view piece);
 // Adds the entry a trimmed line holds, if it holds one. Returns whether it did.
 bool parse_dump_line(phone_table& table, std::string_view line);
 
+// Whether parse_dump_line would find an entry in a trimmed line; cheaper, for
+// counting the lines that no longer fit into the table.
+bool holds_entry(std::string_view line);
+
 // Reads every entry of the dump. Returns false on a read error, with errno set.
 bool read_dump(phone_table& table, std::FILE* input);
 

@@ -24,6 +24,7 @@ TEST_P(ParseDumpLine, TakesTheLineApart)
 {
     const line_case& c = GetParam();
     auto table = std::make_unique<phone_table>();
+    EXPECT_EQ(holds_entry(trim_line_end(c.line)), c.yields_entry);
     EXPECT_EQ(parse_dump_line(*table, trim_line_end(c.line)), c.yields_entry);
     ASSERT_EQ(table->entry_count, c.yields_entry ? 1 : 0);
     EXPECT_EQ(table->entries_found, table->entry_count);
@@ -49,7 +50,12 @@ INSTANTIATE_TEST_SUITE_P(
                     line_case{"4 555-123 Bob  \r \r\n", true, "555-123", "Bob"},
                     line_case{"x 1 2\r\n", true, "1", "2"},
                     line_case{"1 555\t123 Bob\n", true, "555\t123", "Bob"},
-                    line_case{"1 555 \xE9mile\n", true, "555", "\xE9mile"}));
+                    line_case{"1 555 \xE9mile\n", true, "555", "\xE9mile"},
+                    line_case{"\n", false, "", ""},
+                    line_case{" \r\n", false, "", ""},
+                    line_case{"  5 x\n", true, "5", "x"},
+                    line_case{"1  555 \r\n", false, "", ""},
+                    line_case{"", false, "", ""}));
 
 TEST(TrimLineEnd, NeverRemovesTheFirstCharacter)
 {
