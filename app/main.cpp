@@ -54,8 +54,8 @@ void warn_unwritten(const phone_table& written)
 {
     long long unwritten = written.entries_found - SLOT_COUNT;
     if (unwritten > 0)
-        std::fprintf(stderr, "Warning: %lld entries did not fit into the %d slots and were not written\n",
-                     unwritten, SLOT_COUNT);
+        std::fprintf(stderr, "Warning: %lld entries did not fit into the %d slots and were not written\n", unwritten,
+                     SLOT_COUNT);
 }
 
 // The console texts are part of the result; a run that could not show them failed.
@@ -83,8 +83,7 @@ int main(int argc, char* argv[])
         return STATUS_FILE_ERROR;
     }
     if (names_same_regular_file(input_path, output_path)) {
-        std::fprintf(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", input_path,
-                     output_path);
+        std::fprintf(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", input_path, output_path);
         return STATUS_FILE_ERROR;
     }
     std::FILE* output = open_file(output_path, "w");

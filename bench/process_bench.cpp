@@ -5,9 +5,9 @@
 // and prints medians of the times and of the per-round ratios, and larkbook's peak
 // resident memory on every input.
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,7 +44,7 @@ process_run run_process(const std::vector<std::string>& argv)
         _exit(127);
     }
     int status = 0;
-    rusage usage{};
+    rusage usage {};
     wait4(child, &status, 0, &usage);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && argv[0] != "sh")) {
@@ -84,16 +84,16 @@ comparison compare(const std::vector<std::string>& ours, const std::vector<std::
 
 void print(const char* input, const char* other, const comparison& c, const char* target)
 {
-    std::printf("%-14s %-10s %10.3f ms %10.3f ms %8.3fx   %-16s %6ld KiB\n", input, other, c.ours * 1e3,
-                c.theirs * 1e3, c.ratio, target, c.peak_kib);
+    std::printf("%-14s %-10s %10.3f ms %10.3f ms %8.3fx   %-16s %6ld KiB\n", input, other, c.ours * 1e3, c.theirs * 1e3,
+                c.ratio, target, c.peak_kib);
 }
 
 std::string entry_line(long index)
 {
     static const char* const first[] = {"Anna", "ben", "Chloe", "Dad", "Emma", "felix", "Greta", "Hans"};
     static const char* const last[] = {" Schmidt", " Lopez", "", " Beck", " Wagner-Lind", " Huber"};
-    return std::to_string(index % 100 + 1) + " 030-" + std::to_string(5550000 + index * 7919 % 100000) + " " +
-           first[index * 5 % 8] + last[index * 7 % 6] + std::to_string(index % 1000) + "\n";
+    return std::to_string(index % 100 + 1) + " 030-" + std::to_string(5550000 + index * 7919 % 100000) + " "
+        + first[index * 5 % 8] + last[index * 7 % 6] + std::to_string(index % 1000) + "\n";
 }
 
 std::string make_dump(const fs::path& path, long lines)
@@ -135,18 +135,18 @@ int main(int argc, char* argv[])
     std::string full = make_dump(scratch / "full.txt", 512);
     std::string million = make_dump(scratch / "million.txt", 1000000);
     std::string long_line = make_long_line(scratch / "long-line.txt", 64L << 20);
-    std::string pipeline = "LC_ALL=C sort -s -t ' ' -k3 " + million + " | head -n 100 | awk '{ $1 = NR; print }' > " + out;
+    std::string pipeline
+        = "LC_ALL=C sort -s -t ' ' -k3 " + million + " | head -n 100 | awk '{ $1 = NR; print }' > " + out;
 
     std::printf("rounds: %d; times are medians, the ratio is the median of per-round ratios\n", rounds);
     std::printf("million-line dump: %.1f MB\n\n", fs::file_size(million) / 1e6);
-    std::printf("%-14s %-10s %13s %13s %9s   %-16s %10s\n", "input", "against", "larkbook", "other", "ratio",
-                "target", "peak RSS");
-    print("typical (100)", "cp", compare({larkbook, typical, out}, {"cp", typical, out + ".cp"}, rounds),
-          "<= 1.0x");
+    std::printf("%-14s %-10s %13s %13s %9s   %-16s %10s\n", "input", "against", "larkbook", "other", "ratio", "target",
+                "peak RSS");
+    print("typical (100)", "cp", compare({larkbook, typical, out}, {"cp", typical, out + ".cp"}, rounds), "<= 1.0x");
     print("full (512)", "cp", compare({larkbook, full, out}, {"cp", full, out + ".cp"}, rounds), "");
     print("1,000,000", "wc -l", compare({larkbook, million, out}, {"wc", "-l", million}, rounds), "<= 6.0x");
-    print("1,000,000", "pipeline",
-          compare({larkbook, million, out}, {"sh", "-c", pipeline}, std::max(5, rounds / 2)), "<= 0.25x");
+    print("1,000,000", "pipeline", compare({larkbook, million, out}, {"sh", "-c", pipeline}, std::max(5, rounds / 2)),
+          "<= 0.25x");
     print("64 MiB line", "wc -l", compare({larkbook, long_line, out}, {"wc", "-l", long_line}, std::max(3, rounds / 4)),
           "");
     std::printf("\npeak RSS target: <= 4096 KiB on every input\n");

@@ -113,8 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fclose(again);
         require(reread.entry_count == table.entry_count, "reread finds every entry");
         for (int i = 0; i < table.entry_count; ++i)
-            require(std::strcmp(reread.entries[i].name, table.entries[i].name) == 0 &&
-                        std::strcmp(reread.entries[i].number, table.entries[i].number) == 0,
+            require(std::strcmp(reread.entries[i].name, table.entries[i].name) == 0
+                        && std::strcmp(reread.entries[i].number, table.entries[i].number) == 0,
                     "reread gives the same entries in the same order");
     }
     return 0;

@@ -8,8 +8,8 @@ namespace {
 // read which filled the buffer can be told apart even when the line holds a zero
 // byte, which hides the real length from strlen.
 struct line_read {
-    bool got_text;       // fgets returned something
-    bool line_continues; // the buffer filled before the line's LF
+    bool got_text;        // fgets returned something
+    bool line_continues;  // the buffer filled before the line's LF
 };
 
 line_read read_piece(char (&buffer)[LINE_SIZE], std::FILE* input)
@@ -25,8 +25,7 @@ line_read read_piece(char (&buffer)[LINE_SIZE], std::FILE* input)
 // its tail is never taken for a line of its own.
 void skip_rest_of_line(char (&buffer)[LINE_SIZE], std::FILE* input)
 {
-    while (read_piece(buffer, input).line_continues) {
-    }
+    while (read_piece(buffer, input).line_continues) { }
 }
 
 // These two run for every line of a dump, so they are kept cheap: memchr beats

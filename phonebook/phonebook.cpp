@@ -6,8 +6,7 @@
 
 namespace {
 
-template <std::size_t Size>
-void store_field(char (&field)[Size], std::string_view text)
+template <std::size_t Size> void store_field(char (&field)[Size], std::string_view text)
 {
     std::size_t length = std::min(text.size(), Size - 1);
     std::memcpy(field, text.data(), length);

@@ -16,8 +16,8 @@ struct phone_entry {
 
 struct phone_table {
     phone_entry entries[MAX_ENTRIES];
-    int entry_count;           // entries stored, never more than MAX_ENTRIES
-    long long entries_found;   // entries read, including those the table had no room for
+    int entry_count;          // entries stored, never more than MAX_ENTRIES
+    long long entries_found;  // entries read, including those the table had no room for
 };
 
 // Counts the entry and stores it, number and name cut to their widths, when the

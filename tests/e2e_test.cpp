@@ -137,15 +137,15 @@ std::string numbered_dump(int count, const std::string& name_prefix, const std::
 {
     std::string dump;
     for (int i = 0; i < count; ++i)
-        dump += std::to_string(i + 1) + " 555-" + std::to_string(i) + " " + name_prefix + std::to_string(1000 + i) +
-                line_end;
+        dump += std::to_string(i + 1) + " 555-" + std::to_string(i) + " " + name_prefix + std::to_string(1000 + i)
+            + line_end;
     return dump;
 }
 
 TEST_F(Larkbook, WrongArgumentCountPrintsBannerAndCreatesNothing)
 {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {path("a")}, {path("a"), path("b"), path("c")}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>> {{}, {path("a")}, {path("a"), path("b"), path("c")}}) {
         run_result r = run(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "");
@@ -170,7 +170,7 @@ TEST_F(Larkbook, UnopenableFilesAreReportedWithoutTouchingTheOutput)
 {
     write("dump.txt", "1 555 Bob\n");
     fs::create_directory(path("folder"));
-    for (const auto& c : std::vector<open_failure>{
+    for (const auto& c : std::vector<open_failure> {
              {"missing input", "missing.txt", "out.txt", "Unable to open input file: No such file or directory"},
              {"directory input", "folder", "out.txt", "Unable to open input file: Is a directory"},
              {"output in missing directory", "dump.txt", "nowhere/out.txt",
@@ -191,8 +191,8 @@ TEST_F(Larkbook, SameFileAsInputAndOutputIsRefused)
     std::string input = write("dump.txt", dump);
     fs::create_directory(path("sub"));
     fs::create_hard_link(input, path("hard.txt"));
-    std::vector<std::string> outputs = {input, (dir / "." / "dump.txt").string(),
-                                        (dir / "sub" / ".." / "dump.txt").string(), path("hard.txt")};
+    std::vector<std::string> outputs
+        = {input, (dir / "." / "dump.txt").string(), (dir / "sub" / ".." / "dump.txt").string(), path("hard.txt")};
     std::error_code no_symlinks;  // the Windows C++ runtime cannot make them
     fs::create_symlink(input, path("link.txt"), no_symlinks);
     ASSERT_TRUE(ON_WINDOWS || !no_symlinks) << no_symlinks.message();
@@ -226,8 +226,9 @@ TEST_F(Larkbook, SortsSmallCrLfDump)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, progress_for(4));
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(contents(path("out.txt")), "1 555-103 Al Jones" + NL + "2 555-105 Alan" + NL + "3 555-101 Zed" + NL +
-                                             "4 555-104 alan" + NL + bare_slots(5));
+    EXPECT_EQ(contents(path("out.txt")),
+              "1 555-103 Al Jones" + NL + "2 555-105 Alan" + NL + "3 555-101 Zed" + NL + "4 555-104 alan" + NL
+                  + bare_slots(5));
 }
 
 TEST_F(Larkbook, LfAndCrLfGiveTheSameOutput)
@@ -292,7 +293,7 @@ struct overflow_case {
 
 TEST_F(Larkbook, EntriesBeyondTheSlotsAreCountedAndWarnedAbout)
 {
-    for (const auto& c : std::vector<overflow_case>{
+    for (const auto& c : std::vector<overflow_case> {
              {100, ""},
              {101, "Warning: 1 entries did not fit into the 100 slots and were not written"},
              {150, "Warning: 50 entries did not fit into the 100 slots and were not written"}}) {
@@ -304,8 +305,7 @@ TEST_F(Larkbook, EntriesBeyondTheSlotsAreCountedAndWarnedAbout)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, progress_for(c.entries));
         EXPECT_EQ(r.err, *c.warning ? c.warning + NL : "");
-        EXPECT_EQ(contents(path("out.txt")), numbered_dump(100, "N", NL))
-            << c.entries << " entries";
+        EXPECT_EQ(contents(path("out.txt")), numbered_dump(100, "N", NL)) << c.entries << " entries";
     }
 }
 

@@ -35,7 +35,7 @@ struct sort_case {
 
 void PrintTo(const sort_case& c, std::ostream* os) { *os << c.what; }
 
-class SortByName : public testing::TestWithParam<sort_case> {};
+class SortByName : public testing::TestWithParam<sort_case> { };
 
 TEST_P(SortByName, GivesTheExchangeOrder)
 {
@@ -46,25 +46,28 @@ TEST_P(SortByName, GivesTheExchangeOrder)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SortByName,
-    testing::Values(
-        sort_case{"empty", {}, {}},
-        sort_case{"single", {{"Bob", "1"}}, {{"Bob", "1"}}},
-        sort_case{"upper before lower", {{"adam", "1"}, {"Zoe", "2"}, {"Bob", "3"}},
-                  {{"Bob", "3"}, {"Zoe", "2"}, {"adam", "1"}}},
-        sort_case{"prefix first", {{"Anna", "1"}, {"Ann", "2"}}, {{"Ann", "2"}, {"Anna", "1"}}},
-        sort_case{"space below letters", {{"Alan", "1"}, {"Al Jones", "2"}},
-                  {{"Al Jones", "2"}, {"Alan", "1"}}},
-        sort_case{"bytes above 127 last", {{"\xC4nne", "1"}, {"zed", "2"}, {"Zed", "3"}, {"~", "4"}},
-                  {{"Zed", "3"}, {"zed", "2"}, {"~", "4"}, {"\xC4nne", "1"}}},
-        sort_case{"tie reversed by a later exchange", {{"Bob", "first"}, {"Bob", "second"}, {"Al", "3"}},
-                  {{"Al", "3"}, {"Bob", "second"}, {"Bob", "first"}}},
-        sort_case{"tie kept", {{"Bob", "1"}, {"Al", "first"}, {"Al", "second"}},
-                  {{"Al", "first"}, {"Al", "second"}, {"Bob", "1"}}},
-        sort_case{"first of three ties moves last",
-                  {{"B", "1"}, {"B", "2"}, {"B", "3"}, {"A", "4"}},
-                  {{"A", "4"}, {"B", "2"}, {"B", "3"}, {"B", "1"}}},
-        sort_case{"already sorted", {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}},
-                  {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}}}),
+    testing::Values(sort_case {"empty", {}, {}}, sort_case {"single", {{"Bob", "1"}}, {{"Bob", "1"}}},
+                    sort_case {"upper before lower",
+                               {{"adam", "1"}, {"Zoe", "2"}, {"Bob", "3"}},
+                               {{"Bob", "3"}, {"Zoe", "2"}, {"adam", "1"}}},
+                    sort_case {"prefix first", {{"Anna", "1"}, {"Ann", "2"}}, {{"Ann", "2"}, {"Anna", "1"}}},
+                    sort_case {
+                        "space below letters", {{"Alan", "1"}, {"Al Jones", "2"}}, {{"Al Jones", "2"}, {"Alan", "1"}}},
+                    sort_case {"bytes above 127 last",
+                               {{"\xC4nne", "1"}, {"zed", "2"}, {"Zed", "3"}, {"~", "4"}},
+                               {{"Zed", "3"}, {"zed", "2"}, {"~", "4"}, {"\xC4nne", "1"}}},
+                    sort_case {"tie reversed by a later exchange",
+                               {{"Bob", "first"}, {"Bob", "second"}, {"Al", "3"}},
+                               {{"Al", "3"}, {"Bob", "second"}, {"Bob", "first"}}},
+                    sort_case {"tie kept",
+                               {{"Bob", "1"}, {"Al", "first"}, {"Al", "second"}},
+                               {{"Al", "first"}, {"Al", "second"}, {"Bob", "1"}}},
+                    sort_case {"first of three ties moves last",
+                               {{"B", "1"}, {"B", "2"}, {"B", "3"}, {"A", "4"}},
+                               {{"A", "4"}, {"B", "2"}, {"B", "3"}, {"B", "1"}}},
+                    sort_case {"already sorted",
+                               {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}},
+                               {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}}}),
     [](const auto& info) {
         std::string name = info.param.what;
         for (char& c : name)
@@ -96,7 +99,7 @@ struct cut_case {
 
 void PrintTo(const cut_case& c, std::ostream* os) { *os << c.number << " " << c.name; }
 
-class AddEntry : public testing::TestWithParam<cut_case> {};
+class AddEntry : public testing::TestWithParam<cut_case> { };
 
 TEST_P(AddEntry, CutsFieldsToTheirWidth)
 {
@@ -109,11 +112,9 @@ TEST_P(AddEntry, CutsFieldsToTheirWidth)
 const std::string n16(16, 'n'), n32(32, '5');
 
 INSTANTIATE_TEST_SUITE_P(Widths, AddEntry,
-                         testing::Values(cut_case{"1", n16, "1", n16},
-                                         cut_case{"1", n16 + "X", "1", n16},
-                                         cut_case{n32, "Bob", n32, "Bob"},
-                                         cut_case{n32 + "9", "Bob", n32, "Bob"},
-                                         cut_case{"", "", "", ""}));
+                         testing::Values(cut_case {"1", n16, "1", n16}, cut_case {"1", n16 + "X", "1", n16},
+                                         cut_case {n32, "Bob", n32, "Bob"}, cut_case {n32 + "9", "Bob", n32, "Bob"},
+                                         cut_case {"", "", "", ""}));
 
 TEST(AddEntry, StoresOnlyThePieceGiven)
 {
