@@ -28,7 +28,7 @@ void skip_rest_of_line(char (&buffer)[LINE_SIZE], std::FILE* input)
     while (read_piece(buffer, input).line_continues) { }
 }
 
-// These two run for every line of a dump, so they are kept cheap: memchr beats
+// These run for every line of a dump, so they are kept cheap: memchr beats
 // string_view::find here, and find_first_not_of would search a set per character.
 std::size_t find_space(std::string_view line, std::size_t from)
 {
@@ -43,6 +43,16 @@ std::size_t skip_spaces(std::string_view line, std::size_t at)
     while (at < line.size() && line[at] == ' ')
         ++at;
     return at;
+}
+
+// Where the number starts: past the slot and the spaces after it. The end of the
+// line when there is none. Slots are short, so a plain loop beats a call to memchr.
+std::size_t find_number_start(std::string_view line)
+{
+    std::size_t slot_end = 0;
+    while (slot_end < line.size() && line[slot_end] != ' ')
+        ++slot_end;
+    return skip_spaces(line, slot_end);
 }
 
 }  // namespace
@@ -60,10 +70,7 @@ std::string_view trim_line_end(std::string_view piece)
 
 bool parse_dump_line(phone_table& table, std::string_view line)
 {
-    std::size_t at = find_space(line, 0);
-    if (at == line.npos)
-        return false;
-    std::size_t number_start = skip_spaces(line, at);
+    std::size_t number_start = find_number_start(line);
     std::size_t number_end = find_space(line, number_start);
     if (number_start == line.size() || number_end == line.npos)
         return false;
@@ -78,10 +85,7 @@ bool holds_entry(std::string_view line)
 {
     // A trimmed line longer than one character ends with a non-space, so a space
     // after the start of the number always has a name after it.
-    std::size_t slot_end = 0;  // slots are short: a plain loop beats a call to memchr
-    while (slot_end < line.size() && line[slot_end] != ' ')
-        ++slot_end;
-    std::size_t number_start = skip_spaces(line, slot_end);
+    std::size_t number_start = find_number_start(line);
     return number_start < line.size() && find_space(line, number_start) != line.npos;
 }
 

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "phonebook/dump.h"
 
 namespace {
@@ -112,13 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "1 2 Bob" + std::string(1, '\0') + std::string(1500, 'y') + " 9 Invented\n3 4 Next\n",
                    {"Bob", "Next"}},
         read_case {"long line at the end without LF", text_1022 + std::string(3000, 'y'), {std::string(16, 'x')}}),
-    [](const auto& info) {
-        std::string name = info.param.what;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c)))
-                c = '_';
-        return name;
-    });
+    [](const auto& info) { return case_name(info.param.what); });
 
 TEST(WriteSlots, WritesOneHundredSlotLines)
 {

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "case_name.h"
 #include "phonebook/phonebook.h"
 
 namespace {
@@ -68,13 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                     sort_case {"already sorted",
                                {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}},
                                {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}}}),
-    [](const auto& info) {
-        std::string name = info.param.what;
-        for (char& c : name)
-            if (c == ' ')
-                c = '_';
-        return name;
-    });
+    [](const auto& info) { return case_name(info.param.what); });
 
 TEST(SortByName, FullReversedTableEndsSortedWithNumbersKept)
 {
