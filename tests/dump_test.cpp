@@ -34,22 +34,30 @@ TEST_P(ParseDumpLine, TakesTheLineApart)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, ParseDumpLine,
-    testing::Values(line_case {"3 555-123 Bob\n", true, "555-123", "Bob"},
-                    line_case {"12  +49-30-555   Anne Marie\n", true, "+49-30-555", "Anne Marie"},
-                    line_case {" 110 Police\n", true, "110", "Police"}, line_case {"7\n", false, "", ""},
-                    line_case {"7 555-123\n", false, "", ""}, line_case {"7 555-123   \r\n", false, "", ""},
-                    line_case {"7 \n", false, "", ""},
-                    line_case {"1 112 Alexander Hamilton-Smith\n", true, "112", "Alexander Hamilt"},
-                    line_case {"1\t555\tBob\n", false, "", ""},
-                    line_case {"4 555-123 Mary Ann Lee\n", true, "555-123", "Mary Ann Lee"},
-                    line_case {"4 555-123 Bob\t\n", true, "555-123", "Bob\t"},
-                    line_case {"4 555-123 Bob  \r \r\n", true, "555-123", "Bob"},
-                    line_case {"x 1 2\r\n", true, "1", "2"}, line_case {"1 555\t123 Bob\n", true, "555\t123", "Bob"},
-                    line_case {"1 555 \xE9mile\n", true, "555", "\xE9mile"}, line_case {"\n", false, "", ""},
-                    line_case {" \r\n", false, "", ""}, line_case {"  5 x\n", true, "5", "x"},
-                    line_case {"1  555 \r\n", false, "", ""}, line_case {"", false, "", ""}));
+const line_case line_cases[] = {
+    {"3 555-123 Bob\n", true, "555-123", "Bob"},
+    {"12  +49-30-555   Anne Marie\n", true, "+49-30-555", "Anne Marie"},
+    {" 110 Police\n", true, "110", "Police"},
+    {"7\n", false, "", ""},
+    {"7 555-123\n", false, "", ""},
+    {"7 555-123   \r\n", false, "", ""},
+    {"7 \n", false, "", ""},
+    {"1 112 Alexander Hamilton-Smith\n", true, "112", "Alexander Hamilt"},
+    {"1\t555\tBob\n", false, "", ""},
+    {"4 555-123 Mary Ann Lee\n", true, "555-123", "Mary Ann Lee"},
+    {"4 555-123 Bob\t\n", true, "555-123", "Bob\t"},
+    {"4 555-123 Bob  \r \r\n", true, "555-123", "Bob"},
+    {"x 1 2\r\n", true, "1", "2"},
+    {"1 555\t123 Bob\n", true, "555\t123", "Bob"},
+    {"1 555 \xE9mile\n", true, "555", "\xE9mile"},
+    {"\n", false, "", ""},
+    {" \r\n", false, "", ""},
+    {"  5 x\n", true, "5", "x"},
+    {"1  555 \r\n", false, "", ""},
+    {"", false, "", ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, ParseDumpLine, testing::ValuesIn(line_cases));
 
 TEST(TrimLineEnd, NeverRemovesTheFirstCharacter)
 {
@@ -95,24 +103,25 @@ TEST_P(ReadDump, StoresTheEntriesInFileOrder)
 
 const std::string text_1022 = "1 2 " + std::string(1018, 'x');
 
-INSTANTIATE_TEST_SUITE_P(
-    Dumps, ReadDump,
-    testing::Values(
-        read_case {"empty", "", {}}, read_case {"last line without line end", "1 5 Zed\n2 6 Al", {"Zed", "Al"}},
-        read_case {"bare slots skipped", "1\r\n2 5 Bob\r\n3\r\n", {"Bob"}},
-        read_case {"zero byte ends the line", std::string("1 5 Bob\0 ignored\n2 6 Al\n", 24), {"Bob", "Al"}},
-        read_case {"zero byte first", std::string("\0 5 Bob\n2 6 Al\n", 15), {"Al"}},
-        read_case {"1022 characters and LF fit one read", text_1022 + "\n3 4 Next\n", {std::string(16, 'x'), "Next"}},
-        read_case {
-            "1023 characters: the LF is not a line", text_1022 + "x\n3 4 Next\n", {std::string(16, 'x'), "Next"}},
-        read_case {"tail of a long line is skipped",
-                   text_1022 + std::string(500, 'y') + " 9 Invented\n3 4 Next\n",
-                   {std::string(16, 'x'), "Next"}},
-        read_case {"zero byte inside a long line",
-                   "1 2 Bob" + std::string(1, '\0') + std::string(1500, 'y') + " 9 Invented\n3 4 Next\n",
-                   {"Bob", "Next"}},
-        read_case {"long line at the end without LF", text_1022 + std::string(3000, 'y'), {std::string(16, 'x')}}),
-    [](const auto& info) { return case_name(info.param.what); });
+const read_case read_cases[] = {
+    {"empty", "", {}},
+    {"last line without line end", "1 5 Zed\n2 6 Al", {"Zed", "Al"}},
+    {"bare slots skipped", "1\r\n2 5 Bob\r\n3\r\n", {"Bob"}},
+    {"zero byte ends the line", std::string("1 5 Bob\0 ignored\n2 6 Al\n", 24), {"Bob", "Al"}},
+    {"zero byte first", std::string("\0 5 Bob\n2 6 Al\n", 15), {"Al"}},
+    {"1022 characters and LF fit one read", text_1022 + "\n3 4 Next\n", {std::string(16, 'x'), "Next"}},
+    {"1023 characters: the LF is not a line", text_1022 + "x\n3 4 Next\n", {std::string(16, 'x'), "Next"}},
+    {"tail of a long line is skipped",
+     text_1022 + std::string(500, 'y') + " 9 Invented\n3 4 Next\n",
+     {std::string(16, 'x'), "Next"}},
+    {"zero byte inside a long line",
+     "1 2 Bob" + std::string(1, '\0') + std::string(1500, 'y') + " 9 Invented\n3 4 Next\n",
+     {"Bob", "Next"}},
+    {"long line at the end without LF", text_1022 + std::string(3000, 'y'), {std::string(16, 'x')}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Dumps, ReadDump, testing::ValuesIn(read_cases),
+                         [](const auto& info) { return case_name(info.param.what); });
 
 TEST(WriteSlots, WritesOneHundredSlotLines)
 {

@@ -45,31 +45,29 @@ TEST_P(SortByName, GivesTheExchangeOrder)
     EXPECT_EQ(contents(*table), GetParam().after);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SortByName,
-    testing::Values(sort_case {"empty", {}, {}}, sort_case {"single", {{"Bob", "1"}}, {{"Bob", "1"}}},
-                    sort_case {"upper before lower",
-                               {{"adam", "1"}, {"Zoe", "2"}, {"Bob", "3"}},
-                               {{"Bob", "3"}, {"Zoe", "2"}, {"adam", "1"}}},
-                    sort_case {"prefix first", {{"Anna", "1"}, {"Ann", "2"}}, {{"Ann", "2"}, {"Anna", "1"}}},
-                    sort_case {
-                        "space below letters", {{"Alan", "1"}, {"Al Jones", "2"}}, {{"Al Jones", "2"}, {"Alan", "1"}}},
-                    sort_case {"bytes above 127 last",
-                               {{"\xC4nne", "1"}, {"zed", "2"}, {"Zed", "3"}, {"~", "4"}},
-                               {{"Zed", "3"}, {"zed", "2"}, {"~", "4"}, {"\xC4nne", "1"}}},
-                    sort_case {"tie reversed by a later exchange",
-                               {{"Bob", "first"}, {"Bob", "second"}, {"Al", "3"}},
-                               {{"Al", "3"}, {"Bob", "second"}, {"Bob", "first"}}},
-                    sort_case {"tie kept",
-                               {{"Bob", "1"}, {"Al", "first"}, {"Al", "second"}},
-                               {{"Al", "first"}, {"Al", "second"}, {"Bob", "1"}}},
-                    sort_case {"first of three ties moves last",
-                               {{"B", "1"}, {"B", "2"}, {"B", "3"}, {"A", "4"}},
-                               {{"A", "4"}, {"B", "2"}, {"B", "3"}, {"B", "1"}}},
-                    sort_case {"already sorted",
-                               {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}},
-                               {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}}}),
-    [](const auto& info) { return case_name(info.param.what); });
+const sort_case sort_cases[] = {
+    {"empty", {}, {}},
+    {"single", {{"Bob", "1"}}, {{"Bob", "1"}}},
+    {"upper before lower", {{"adam", "1"}, {"Zoe", "2"}, {"Bob", "3"}}, {{"Bob", "3"}, {"Zoe", "2"}, {"adam", "1"}}},
+    {"prefix first", {{"Anna", "1"}, {"Ann", "2"}}, {{"Ann", "2"}, {"Anna", "1"}}},
+    {"space below letters", {{"Alan", "1"}, {"Al Jones", "2"}}, {{"Al Jones", "2"}, {"Alan", "1"}}},
+    {"bytes above 127 last",
+     {{"\xC4nne", "1"}, {"zed", "2"}, {"Zed", "3"}, {"~", "4"}},
+     {{"Zed", "3"}, {"zed", "2"}, {"~", "4"}, {"\xC4nne", "1"}}},
+    {"tie reversed by a later exchange",
+     {{"Bob", "first"}, {"Bob", "second"}, {"Al", "3"}},
+     {{"Al", "3"}, {"Bob", "second"}, {"Bob", "first"}}},
+    {"tie kept", {{"Bob", "1"}, {"Al", "first"}, {"Al", "second"}}, {{"Al", "first"}, {"Al", "second"}, {"Bob", "1"}}},
+    {"first of three ties moves last",
+     {{"B", "1"}, {"B", "2"}, {"B", "3"}, {"A", "4"}},
+     {{"A", "4"}, {"B", "2"}, {"B", "3"}, {"B", "1"}}},
+    {"already sorted",
+     {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}},
+     {{"Al", "1"}, {"Bob", "2"}, {"Bob", "3"}, {"bob", "4"}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, SortByName, testing::ValuesIn(sort_cases),
+                         [](const auto& info) { return case_name(info.param.what); });
 
 TEST(SortByName, FullReversedTableEndsSortedWithNumbersKept)
 {
@@ -106,10 +104,15 @@ TEST_P(AddEntry, CutsFieldsToTheirWidth)
 
 const std::string n16(16, 'n'), n32(32, '5');
 
-INSTANTIATE_TEST_SUITE_P(Widths, AddEntry,
-                         testing::Values(cut_case {"1", n16, "1", n16}, cut_case {"1", n16 + "X", "1", n16},
-                                         cut_case {n32, "Bob", n32, "Bob"}, cut_case {n32 + "9", "Bob", n32, "Bob"},
-                                         cut_case {"", "", "", ""}));
+const cut_case cut_cases[] = {
+    {"1", n16, "1", n16},            // a name of 16 is kept whole
+    {"1", n16 + "X", "1", n16},      // one of 17 loses its last
+    {n32, "Bob", n32, "Bob"},        // a number of 32 is kept whole
+    {n32 + "9", "Bob", n32, "Bob"},  // one of 33 loses its last
+    {"", "", "", ""},                // empty pieces give empty fields
+};
+
+INSTANTIATE_TEST_SUITE_P(Widths, AddEntry, testing::ValuesIn(cut_cases));
 
 TEST(AddEntry, StoresOnlyThePieceGiven)
 {
