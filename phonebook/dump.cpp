@@ -72,7 +72,7 @@ bool parse_dump_line(phone_table& table, std::string_view line)
 {
     std::size_t number_start = find_number_start(line);
     std::size_t number_end = find_space(line, number_start);
-    if (number_start == line.size() || number_end == line.npos)
+    if (number_end == line.npos)
         return false;
     std::size_t name_start = skip_spaces(line, number_end);
     if (name_start == line.size())
@@ -85,8 +85,7 @@ bool holds_entry(std::string_view line)
 {
     // A trimmed line longer than one character ends with a non-space, so a space
     // after the start of the number always has a name after it.
-    std::size_t number_start = find_number_start(line);
-    return number_start < line.size() && find_space(line, number_start) != line.npos;
+    return find_space(line, find_number_start(line)) != line.npos;
 }
 
 bool read_dump(phone_table& table, std::FILE* input)
