@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/paths.h"
+#include "app/files.h"
 #include "phonebook/dump.h"
 #include "phonebook/phonebook.h"
 
@@ -28,25 +28,26 @@ char input_buffer[1 << 16];
     std::exit(STATUS_USAGE);
 }
 
-// A directory is refused by name: Linux would open it for reading, and Windows
-// would give a reason that does not say what is wrong.
-std::FILE* open_file(const char* path, const char* mode)
-{
-    if (names_directory(path)) {
-        errno = EISDIR;
-        return nullptr;
-    }
-    return std::fopen(path, mode);
-}
-
-// Ends the progress line first, so the message stands on a line of its own.
-int fail_run(const char* message)
+// Ends the progress line first, so the message stands on a line of its own. The
+// output is dropped, so the output path keeps what it held.
+int fail_run(std::FILE* output, const char* message)
 {
     int error = errno;
+    discard_output(output);
     std::fputc('\n', stdout);
     std::fflush(stdout);
     errno = error;
     std::perror(message);
+    return STATUS_FILE_ERROR;
+}
+
+int refuse_utf16(std::FILE* output)
+{
+    discard_output(output);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    std::fprintf(stderr, "Unable to read input file: it is UTF-16 text; save the dump as 8-bit text (ANSI or "
+                         "UTF-8) and run again\n");
     return STATUS_FILE_ERROR;
 }
 
@@ -74,29 +75,36 @@ int main(int argc, char* argv[])
 {
     if (argc != 3)
         usage(argc > 0 && argv[0] ? argv[0] : "larkbook");
-    const char* input_path = argv[1];
-    const char* output_path = argv[2];
+    run_paths paths = command_line_paths(argv);
+    prepare_process();
 
-    std::FILE* input = open_file(input_path, "r");
+    std::FILE* input = open_input(paths.input);
     if (!input) {
         std::perror("Unable to open input file");
         return STATUS_FILE_ERROR;
     }
-    if (names_same_regular_file(input_path, output_path)) {
-        std::fprintf(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", input_path, output_path);
+    if (is_same_file(input, paths.output)) {
+        std::fprintf(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", argv[1], argv[2]);
         return STATUS_FILE_ERROR;
     }
-    std::FILE* output = open_file(output_path, "w");
+    std::FILE* output = open_output(paths.output);
     if (!output) {
         std::perror("Unable to open output file");
         return STATUS_FILE_ERROR;
     }
+    wait_for_input(input);
 
     std::setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
     std::printf("Reading..");
     std::fflush(stdout);
-    if (!read_dump(table, input))
-        return fail_run("Unable to read input file");
+    switch (read_dump(table, input)) {
+    case read_result::read_error:
+        return fail_run(output, "Unable to read input file");
+    case read_result::utf16:
+        return refuse_utf16(output);
+    case read_result::complete:
+        break;
+    }
     std::printf("found %lld names.\n", table.entries_found);
 
     std::printf("Sorting..");
@@ -106,10 +114,10 @@ int main(int argc, char* argv[])
 
     std::printf("Writing..");
     if (!write_slots(table, output))
-        return fail_run("Unable to write output file");
+        return fail_run(output, "Unable to write output file");
     std::fclose(input);
-    if (std::fclose(output) != 0)
-        return fail_run("Unable to write output file");
+    if (!commit_output(output))
+        return fail_run(nullptr, "Unable to write output file");
     std::printf("done.\n");
 
     warn_unwritten(table);

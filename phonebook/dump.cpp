@@ -88,13 +88,25 @@ bool holds_entry(std::string_view line)
     return find_space(line, find_number_start(line)) != line.npos;
 }
 
-bool read_dump(phone_table& table, std::FILE* input)
+namespace {
+
+// A UTF-16 dump would read as a few lines of noise and give an empty phonebook.
+bool starts_with_utf16_mark(const char* piece)
+{
+    return (piece[0] == '\xFF' && piece[1] == '\xFE') || (piece[0] == '\xFE' && piece[1] == '\xFF');
+}
+
+}  // namespace
+
+read_result read_dump(phone_table& table, std::FILE* input)
 {
     char buffer[LINE_SIZE];
-    for (;;) {
+    for (bool first = true;; first = false) {
         line_read piece = read_piece(buffer, input);
         if (!piece.got_text)
             break;
+        if (first && starts_with_utf16_mark(buffer))
+            return read_result::utf16;
         // A zero byte ends the line's text.
         std::string_view line = trim_line_end({buffer, std::strlen(buffer)});
         if (table.entry_count < MAX_ENTRIES)
@@ -104,7 +116,7 @@ bool read_dump(phone_table& table, std::FILE* input)
         if (piece.line_continues)
             skip_rest_of_line(buffer, input);
     }
-    return !std::ferror(input);
+    return std::ferror(input) ? read_result::read_error : read_result::complete;
 }
 
 bool write_slots(const phone_table& table, std::FILE* output)

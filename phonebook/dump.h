@@ -19,8 +19,14 @@ bool parse_dump_line(phone_table& table, std::string_view line);
 // counting the lines that no longer fit into the table.
 bool holds_entry(std::string_view line);
 
-// Reads every entry of the dump. Returns false on a read error, with errno set.
-bool read_dump(phone_table& table, std::FILE* input);
+enum class read_result {
+    complete,
+    read_error,  // errno tells why
+    utf16,       // the dump starts with a UTF-16 byte order mark: not a dump this can read
+};
+
+// Reads every entry of the dump.
+read_result read_dump(phone_table& table, std::FILE* input);
 
 // Writes SLOT_COUNT slot lines and flushes them. Returns false on a write error,
 // with errno set.

@@ -93,7 +93,7 @@ TEST_P(ReadDump, StoresTheEntriesInFileOrder)
     std::FILE* input = stream_with(GetParam().dump);
     ASSERT_NE(input, nullptr);
     auto table = std::make_unique<phone_table>();
-    EXPECT_TRUE(read_dump(*table, input));
+    EXPECT_EQ(read_dump(*table, input), read_result::complete);
     std::fclose(input);
     std::vector<std::string> names;
     for (int i = 0; i < table->entry_count; ++i)

@@ -6,13 +6,21 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -34,7 +42,14 @@ std::string invoked_program()
 }
 
 // cmd /c drops the first and the last quote of a command; give it a pair to drop.
-int run_command(const std::string& command) { return std::system(("\"" + command + " <NUL\"").c_str()); }
+// The wide call keeps every character of the paths.
+int run_command(const std::string& command)
+{
+    std::string quoted = "\"" + command + " <NUL\"";
+    std::wstring wide(quoted.size() + 1, L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, quoted.c_str(), -1, wide.data(), static_cast<int>(wide.size())) - 1);
+    return _wsystem(wide.c_str());
+}
 #else
 const std::string NL = "\n";
 constexpr int FILE_ERROR = 254;  // -2 as the shell sees it
@@ -82,6 +97,23 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
+// Paths are kept as UTF-8 text here and made into file-system paths only where
+// used, so that no character goes through the ANSI code page on Windows.
+fs::path native(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+std::string utf8(const fs::path& path)
+{
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+bool exists(const std::string& file) { return fs::exists(native(file)); }
+
+// Names in cp1252 and far outside it, each a file name of its own.
+const std::string UNICODE_NAMES[]
+    = {"\u0160koda.txt", "Preise \u20ac.txt", "Telefonbuch \u2013 Kopie.txt", "\u0422\u0435\u043b\u0435\u0444\u043e\u043d.txt",
+       "\u7535\u8bdd\u7c3f.txt", "\U0001F4DE.txt"};
+
 struct run_result {
     int status;
     std::string out, err;
@@ -98,27 +130,35 @@ protected:
         ASSERT_TRUE(fs::create_directory(dir));
     }
 
-    void TearDown() override { fs::remove_all(dir); }
+    // Whatever a test did, no temporary output may be left behind.
+    void TearDown() override
+    {
+        for (const auto& file : fs::directory_iterator(dir))
+            EXPECT_EQ(utf8(file.path().filename()).find(".larkbook-"), std::string::npos) << file.path();
+        fs::remove_all(dir);
+    }
 
-    std::string path(const std::string& name) const { return (dir / name).string(); }
+    std::string path(const std::string& name) const { return utf8(dir / native(name)); }
 
     std::string write(const std::string& name, const std::string& bytes) const
     {
-        std::ofstream(path(name), std::ios::binary) << bytes;
+        std::ofstream(native(path(name)), std::ios::binary) << bytes;
         return path(name);
     }
 
     static std::string contents(const std::string& file)
     {
-        std::ifstream stream(file, std::ios::binary);
+        std::ifstream stream(native(file), std::ios::binary);
         std::ostringstream bytes;
         bytes << stream.rdbuf();
         return bytes.str();
     }
 
-    run_result run(const std::vector<std::string>& args, const std::string& stdout_path = "") const
+    // shell_setup runs first in the same shell (POSIX): limits, umask, a FIFO's reader.
+    run_result run(const std::vector<std::string>& args, const std::string& stdout_path = "",
+                   const std::string& shell_setup = "") const
     {
-        std::string command = shell_quoted(invoked_program());
+        std::string command = shell_setup + shell_quoted(invoked_program());
         for (const auto& arg : args)
             command.append(" ").append(shell_quoted(arg));
         std::string out = stdout_path.empty() ? path("stdout") : stdout_path;
@@ -129,6 +169,29 @@ protected:
 
     // Runs on a dump given as bytes; the sorted dump is left in "out.txt".
     run_result sort(const std::string& dump) const { return run({write("in.txt", dump), path("out.txt")}); }
+
+#ifndef _WIN32
+    // Starts the program without a shell, standard output on stdout_fd, standard
+    // error in "stderr", for the tests that signal it or hand it a closed pipe.
+    pid_t start(const std::vector<std::string>& args, int stdout_fd) const
+    {
+        std::vector<char*> argv = {const_cast<char*>(LARKBOOK_PROGRAM)};
+        for (const auto& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        int err = open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        pid_t child = fork();
+        if (child == 0) {
+            dup2(open("/dev/null", O_RDONLY), 0);
+            dup2(stdout_fd, 1);
+            dup2(err, 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(err);
+        return child;
+    }
+#endif
 };
 
 std::string numbered_dump(int count, const std::string& name_prefix, const std::string& line_end = "\n")
@@ -154,7 +217,7 @@ TEST_F(Larkbook, WrongArgumentCountPrintsBannerAndCreatesNothing)
         EXPECT_NE(lines[1].find("MIT"), std::string::npos);
         EXPECT_EQ(lines[2], std::string(16, ' ') + "Sort textual phonebook dump made with cellpad(x)");
         EXPECT_EQ(lines[3], "Usage: " + invoked_program() + " <in-file> <out-file>");
-        EXPECT_FALSE(fs::exists(path("a")) || fs::exists(path("b")) || fs::exists(path("c")));
+        EXPECT_FALSE(exists(path("a")) || exists(path("b")) || exists(path("c")));
     }
 }
 
@@ -167,7 +230,7 @@ struct open_failure {
 TEST_F(Larkbook, UnopenableFilesAreReportedWithoutTouchingTheOutput)
 {
     write("dump.txt", "1 555 Bob\n");
-    fs::create_directory(path("folder"));
+    fs::create_directory(native(path("folder")));
     for (const auto& c : std::vector<open_failure> {
              {"missing input", "missing.txt", "out.txt", "Unable to open input file: No such file or directory"},
              {"directory input", "folder", "out.txt", "Unable to open input file: Is a directory"},
@@ -178,35 +241,91 @@ TEST_F(Larkbook, UnopenableFilesAreReportedWithoutTouchingTheOutput)
         EXPECT_EQ(r.status, FILE_ERROR) << c.what;
         EXPECT_EQ(r.out, "") << c.what;
         EXPECT_EQ(r.err, c.message + NL) << c.what;
-        EXPECT_FALSE(fs::exists(path("out.txt"))) << c.what;
+        EXPECT_FALSE(exists(path("out.txt"))) << c.what;
     }
     EXPECT_EQ(contents(path("dump.txt")), "1 555 Bob\n");
 }
+
+#ifdef _WIN32
+// Under Wine the same file is also reached through drive Z:, the Unix root.
+std::string through_drive_z(const std::string& file)
+{
+    using unix_name_call = char*(CDECL*)(const wchar_t*);
+    auto unix_name = reinterpret_cast<unix_name_call>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char* name = unix_name ? unix_name(native(file).wstring().c_str()) : nullptr;
+    if (!name)
+        return "";
+    std::string z = "Z:" + std::string(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    if (auto at = z.find("/dosdevices/c:/"); at != std::string::npos)
+        z.replace(at, 15, "/drive_c/");
+    std::replace(z.begin(), z.end(), '/', '\\');
+    return z;
+}
+
+std::string short_name(const std::string& file)
+{
+    wchar_t name[MAX_PATH];
+    DWORD length = GetShortPathNameW(native(file).wstring().c_str(), name, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? utf8(fs::path(std::wstring(name, length))) : file;
+}
+#endif
 
 TEST_F(Larkbook, SameFileAsInputAndOutputIsRefused)
 {
     const std::string dump = "1 555 Zed\r\n2 556 Al\r\n";
     std::string input = write("dump.txt", dump);
-    fs::create_directory(path("sub"));
-    fs::create_hard_link(input, path("hard.txt"));
-    std::vector<std::string> outputs
-        = {input, (dir / "." / "dump.txt").string(), (dir / "sub" / ".." / "dump.txt").string(), path("hard.txt")};
-    std::error_code no_symlinks;  // the Windows C++ runtime cannot make them
-    fs::create_symlink(input, path("link.txt"), no_symlinks);
-    ASSERT_TRUE(ON_WINDOWS || !no_symlinks) << no_symlinks.message();
-    if (!no_symlinks)
-        outputs.push_back(path("link.txt"));
-    for (const std::string& output : outputs) {
-        run_result r = run({input, output});
-        EXPECT_EQ(r.status, FILE_ERROR) << output;
-        EXPECT_EQ(r.out, "") << output;
-        EXPECT_NE(r.err.find("the same file"), std::string::npos) << output << ": " << r.err;
-        EXPECT_EQ(contents(input), dump) << output;
+    fs::create_directory(native(path("sub")));
+    fs::create_hard_link(native(input), native(path("hard.txt")));
+    std::vector<std::pair<std::string, std::string>> pairs = {{input, input},
+                                                              {input, utf8(dir / "." / "dump.txt")},
+                                                              {input, utf8(dir / "sub" / ".." / "dump.txt")},
+                                                              {input, path("hard.txt")},
+                                                              {path("hard.txt"), input}};
+    for (const std::string& name : UNICODE_NAMES)
+        pairs.emplace_back(write(name, dump), path(name));
+#ifdef _WIN32
+    pairs.emplace_back(input, path("DUMP.TXT"));
+    pairs.emplace_back(short_name(path(UNICODE_NAMES[2])), path(UNICODE_NAMES[2]));
+    pairs.emplace_back(input, through_drive_z(input));
+    pairs.emplace_back(through_drive_z(path(UNICODE_NAMES[5])), path(UNICODE_NAMES[5]));
+#else
+    fs::create_symlink(input, path("link.txt"));
+    pairs.emplace_back(input, path("link.txt"));
+    pairs.emplace_back(path("link.txt"), input);
+    ASSERT_EQ(mkfifo(path("pipe").c_str(), 0666), 0);
+    fs::create_symlink(path("pipe"), path("pipe-link"));
+    pairs.emplace_back(path("pipe"), path("pipe"));  // would wait for a writer forever
+    pairs.emplace_back(path("pipe"), path("pipe-link"));
+#endif
+    for (const auto& [in, out] : pairs) {
+        SCOPED_TRACE(in + " -> " + out);
+        run_result r = run({in, out});
+        EXPECT_EQ(r.status, FILE_ERROR);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("the same file"), std::string::npos) << r.err;
+        if (in.find("pipe") == std::string::npos) {
+            EXPECT_EQ(contents(in), dump);
+        }
     }
-    // A link as the input is refused too.
-    run_result r = run({path(no_symlinks ? "hard.txt" : "link.txt"), input});
-    EXPECT_EQ(r.status, FILE_ERROR);
-    EXPECT_EQ(contents(input), dump);
+}
+
+TEST_F(Larkbook, UnicodeNamesAreReadAndWrittenAsGiven)
+{
+    const std::string dump = "1 555 Zed\n2 556 Al\n";
+    const std::string sorted = "1 556 Al" + NL + "2 555 Zed" + NL + bare_slots(3);
+    for (std::size_t i = 0; i < std::size(UNICODE_NAMES); ++i) {
+        const std::string& output = UNICODE_NAMES[(i + 1) % std::size(UNICODE_NAMES)];
+        fs::remove(native(path(output)));
+        run_result r = run({write(UNICODE_NAMES[i], dump), path(output)});
+        EXPECT_EQ(r.status, 0) << UNICODE_NAMES[i] << r.err;
+        EXPECT_EQ(contents(path(output)), sorted) << output;
+    }
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& file : fs::directory_iterator(dir))
+        ++files;
+    EXPECT_EQ(files, std::size(UNICODE_NAMES) + 2) << "no look-alike names";  // and stdout, stderr
 }
 
 TEST_F(Larkbook, EmptyInputGivesOneHundredBareSlots)
@@ -254,34 +373,208 @@ TEST_F(Larkbook, TailOfALongLineIsNeverAnEntry)
     EXPECT_EQ(contents(path("out.txt")), "1 555 " + std::string(16, 'A') + NL + "2 556 Bob" + NL + bare_slots(3));
 }
 
-TEST_F(Larkbook, ReadErrorEndsTheRun)
+std::string utf16_dump(bool little_endian)
 {
-    // Reading this file at offset 0 fails with EIO.
-    run_result r = run({"/proc/self/mem", path("out.txt")});
-    EXPECT_EQ(r.status, FILE_ERROR);
-    EXPECT_EQ(r.out, "Reading.." + NL);
-    const std::string message = "Unable to read input file: ";
-    EXPECT_EQ(r.err.rfind(message, 0), 0u) << r.err;
-    if (!ON_WINDOWS) {  // Wine gives a reason of its own
-        EXPECT_EQ(r.err, message + "Input/output error" + NL);
+    std::string dump = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+    for (char c : std::string("1 555 Bob\r\n"))
+        dump += little_endian ? std::string {c, '\0'} : std::string {'\0', c};
+    return dump;
+}
+
+struct failure_case {
+    const char* what;
+    std::string input;        // a name in the test directory for dump, or a path of its own
+    std::string dump;
+    std::string shell_setup;  // POSIX only; the case is skipped on Windows where set
+    bool before_writing;      // the run fails before a byte of the output is written
+    std::string out, err;     // under Wine only the start of err is compared
+};
+
+TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
+{
+    std::string big_dump;  // more than the 512 bytes a file may grow to below
+    for (int i = 0; i < 100; ++i)
+        big_dump += "1 555-" + std::to_string(i) + " Name " + std::to_string(1000 + i) + "\n";
+    const std::string read_refused = "Unable to read input file: ";
+    const std::string utf16_refused = read_refused + "it is UTF-16 text; save the dump as 8-bit text (ANSI or UTF-8) "
+                                                     "and run again" + NL;
+    for (const auto& c : std::vector<failure_case> {
+             {"read error", "/proc/self/mem", "", "", true, "Reading.." + NL, read_refused + "Input/output error" + NL},
+             {"UTF-16 little endian", "in.txt", utf16_dump(true), "", true, "Reading.." + NL, utf16_refused},
+             {"UTF-16 big endian", "in.txt", utf16_dump(false), "", true, "Reading.." + NL, utf16_refused},
+             {"file too large", "in.txt", big_dump, "trap '' XFSZ; ulimit -f 1; ", false,
+              "Reading..found 100 names." + NL + "Sorting..done." + NL + "Writing.." + NL,
+              "Unable to write output file: File too large" + NL}}) {
+        if (ON_WINDOWS && !c.shell_setup.empty())
+            continue;
+        std::string input = c.dump.empty() ? c.input : write(c.input, c.dump);
+        for (const char* before : {"absent", "a file", "a file with another hard link"}) {
+            SCOPED_TRACE(std::string(c.what) + ", the output " + before);
+            fs::remove(native(path("out.txt")));
+            fs::remove(native(path("hard.txt")));
+            bool existed = before != std::string("absent");
+            if (existed)
+                write("out.txt", "precious\n");
+            if (before == std::string("a file with another hard link")) {
+                if (!c.before_writing)
+                    continue;  // written in place: what failed midway is lost
+                fs::create_hard_link(native(path("out.txt")), native(path("hard.txt")));
+            }
+            run_result r = run({input, path("out.txt")}, "", c.shell_setup);
+            EXPECT_EQ(r.status, FILE_ERROR);
+            EXPECT_EQ(r.out, c.out);
+            EXPECT_EQ(ON_WINDOWS ? r.err.substr(0, read_refused.size()) : r.err,
+                      ON_WINDOWS ? c.err.substr(0, read_refused.size()) : c.err);
+            EXPECT_EQ(exists(path("out.txt")), existed);
+            if (existed) {
+                EXPECT_EQ(contents(path("out.txt")), "precious\n");
+            }
+        }
     }
-    EXPECT_EQ(contents(path("out.txt")), "");
 }
 
-TEST_F(Larkbook, FullDiskIsAFailure)
+#ifndef _WIN32
+TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
 {
-    run_result r = run({write("in.txt", "1 555 Bob\n"), "/dev/full"});
-    EXPECT_EQ(r.status, FILE_ERROR);
-    EXPECT_EQ(r.out, "Reading..found 1 names." + NL + "Sorting..done." + NL + "Writing.." + NL);
-    EXPECT_EQ(r.err, "Unable to write output file: No space left on device" + NL);
+    ASSERT_EQ(mkfifo(path("slow-input").c_str(), 0666), 0);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        for (bool existed : {true, false}) {
+            SCOPED_TRACE(std::string(strsignal(signal_number)) + (existed ? ", over a file" : ", no file yet"));
+            fs::remove(path("out.txt"));
+            if (existed)
+                write("out.txt", "precious\n");
+            pid_t child = start({path("slow-input"), path("out.txt")}, open("/dev/null", O_WRONLY));
+            int writer = open(path("slow-input").c_str(), O_WRONLY);  // once the program is reading
+            ASSERT_EQ(::write(writer, "1 555 Bob\n", 10), 10);
+            auto staged = [&] {
+                for (const auto& file : fs::directory_iterator(dir))
+                    if (file.path().filename().string().rfind(".out.txt.larkbook-", 0) == 0)
+                        return true;
+                return false;
+            };
+            for (int wait = 0; wait < 500 && !staged(); ++wait)
+                usleep(10000);
+            EXPECT_TRUE(staged());
+            kill(child, signal_number);
+            int status = 0;
+            waitpid(child, &status, 0);
+            close(writer);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+            EXPECT_FALSE(staged());
+            EXPECT_EQ(exists(path("out.txt")), existed);
+            if (existed) {
+                EXPECT_EQ(contents(path("out.txt")), "precious\n");
+            }
+        }
+    }
+}
+#endif
+
+struct placement_case {
+    const char* what;
+    std::string output;       // a name in the test directory, or a path of its own
+    std::string shell_setup;  // POSIX only
+    std::function<void()> prepare, check;
+    bool posix_only = false;
+    std::string err = "";  // and a file error, where set
+};
+
+TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
+{
+    const std::string sorted = "1 556 Al" + NL + "2 555 Zed" + NL + bare_slots(3);
+    auto mode_of = [&](const char* name) { return fs::status(native(path(name))).permissions() & fs::perms::mask; };
+    using fs::perms;
+    const std::vector<placement_case> cases = {
+        {"a replaced file keeps its permissions", "out.txt", "",
+         [&] {
+             write("out.txt", "old\n");
+             fs::permissions(native(path("out.txt")), perms::owner_read | perms::owner_write | perms::group_read);
+         },
+         [&] { EXPECT_EQ(mode_of("out.txt"), perms::owner_read | perms::owner_write | perms::group_read); }, true},
+        {"a new file gets 0666 less the umask", "out.txt", "umask 027; ", [] {},
+         [&] { EXPECT_EQ(mode_of("out.txt"), perms::owner_read | perms::owner_write | perms::group_read); }, true},
+        {"a symbolic link stays and its file is replaced", "link.txt", "",
+         [&] { fs::create_symlink(path("target.txt"), path("link.txt")), write("target.txt", "old\n"); },
+         [&] {
+             EXPECT_TRUE(fs::is_symlink(path("link.txt")));
+             EXPECT_EQ(contents(path("target.txt")), sorted);
+         },
+         true},
+        {"a dangling link gets its file", "link.txt", "", [&] { fs::create_symlink(path("new.txt"), path("link.txt")); },
+         [&] {
+             EXPECT_TRUE(fs::is_symlink(path("link.txt")));
+             EXPECT_EQ(contents(path("new.txt")), sorted);
+         },
+         true},
+        {"a file with another hard link is written in place and cut to length", "out.txt", "",
+         [&] {
+             write("out.txt", std::string(2000, 'x'));
+             fs::create_hard_link(native(path("out.txt")), native(path("hard.txt")));
+         },
+         [&] { EXPECT_EQ(contents(path("hard.txt")), sorted); }},
+        {"the null device", ON_WINDOWS ? "NUL" : "/dev/null", "", [] {}, [] {}},
+        {"a FIFO with a reader", "out.fifo", "cat out.fifo >copy & ",
+         [&] {
+#ifndef _WIN32
+             ASSERT_EQ(mkfifo(path("out.fifo").c_str(), 0666), 0);
+#endif
+         },
+         [&] {
+             for (int wait = 0; wait < 500 && contents(path("copy")) != sorted; ++wait)
+                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+             EXPECT_EQ(contents(path("copy")), sorted);
+         },
+         true},
+        {"a full device", "/dev/full", "", [] {}, [] {}, false, "Unable to write output file: No space left on device"},
+    };
+    for (const auto& c : cases) {
+        if (ON_WINDOWS && c.posix_only)
+            continue;
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        c.prepare();
+        std::string output = c.output[0] == '/' || c.output == "NUL" ? c.output : path(c.output);
+        run_result r = run({write("in.txt", "1 555 Zed\n2 556 Al\n"), output}, "",
+                           ON_WINDOWS ? "" : "cd " + shell_quoted(path("")) + " && " + c.shell_setup);
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : FILE_ERROR);
+        EXPECT_EQ(r.err, c.err.empty() ? "" : c.err + NL);
+        EXPECT_EQ(r.out, c.err.empty() ? progress_for(2)
+                                       : "Reading..found 2 names." + NL + "Sorting..done." + NL + "Writing.." + NL);
+        if (output[0] != '/' && output != "NUL" && output.find("fifo") == std::string::npos) {
+            EXPECT_EQ(contents(output), sorted);
+        }
+        c.check();
+    }
 }
 
-TEST_F(Larkbook, FullStandardOutputIsAFailureButTheDumpIsWritten)
+TEST_F(Larkbook, FailingStandardOutputIsAFailureButTheDumpIsWritten)
 {
-    run_result r = run({write("in.txt", "1 555 Bob\n"), path("out.txt")}, "/dev/full");
-    EXPECT_EQ(r.status, FILE_ERROR);
-    EXPECT_EQ(r.err, "Unable to write standard output: No space left on device" + NL);
-    EXPECT_EQ(contents(path("out.txt")), "1 555 Bob" + NL + bare_slots(2));
+    std::vector<std::pair<std::string, std::string>> outputs = {{"/dev/full", "No space left on device"}};
+    if (!ON_WINDOWS)
+        outputs.emplace_back("a closed pipe", "Broken pipe");
+    for (const auto& [output, reason] : outputs) {
+        SCOPED_TRACE(output);
+        fs::remove(native(path("out.txt")));
+        run_result r;
+#ifndef _WIN32
+        if (output == "a closed pipe") {
+            int ends[2];
+            ASSERT_EQ(pipe(ends), 0);
+            close(ends[0]);
+            pid_t child = start({write("in.txt", "1 555 Bob\n"), path("out.txt")}, ends[1]);
+            close(ends[1]);
+            int status = 0;
+            waitpid(child, &status, 0);
+            r = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", contents(path("stderr"))};
+        }
+#endif
+        if (output == "/dev/full")
+            r = run({write("in.txt", "1 555 Bob\n"), path("out.txt")}, output);
+        EXPECT_EQ(r.status, FILE_ERROR);
+        EXPECT_EQ(r.err, "Unable to write standard output: " + reason + NL);
+        EXPECT_EQ(contents(path("out.txt")), "1 555 Bob" + NL + bare_slots(2));
+    }
 }
 
 struct overflow_case {

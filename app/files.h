@@ -1,0 +1,48 @@
+// Opening, checking and replacing the run's two files. One interface; one
+// implementation for POSIX (files_posix.cpp) and one for Windows (files_windows.cpp).
+//
+// The output is written to a temporary file beside it, which takes its place only
+// once every write has succeeded, so a failed or interrupted run leaves the old
+// output as it was. Files that cannot be replaced that way (devices, FIFOs, files
+// with more than one hard link) are written in place.
+#pragma once
+
+#include <cstdio>
+
+// The two paths of the command line, in the form the functions below take.
+struct run_paths {
+    const char* input;
+    const char* output;
+};
+
+// POSIX: the arguments as given. Windows: taken from the wide command line and
+// kept as UTF-8, so that no character is lost to the ANSI code page.
+run_paths command_line_paths(char* argv[]);
+
+// Makes Ctrl-C and requests to terminate remove the temporary output first, and
+// makes a closed standard output a write error instead of a silent end.
+void prepare_process();
+
+// Opens the dump to read, in text mode. A directory is refused with EISDIR. A FIFO
+// is opened without waiting for its writer; wait_for_input waits. nullptr and
+// errno on failure.
+std::FILE* open_input(const char* path);
+
+// Whether output_path names the file the input was opened from, whatever its
+// spelling: compared by identity, following links.
+bool is_same_file(std::FILE* input, const char* output_path);
+
+// Waits for the writer of a FIFO input; returns at once for every other file.
+void wait_for_input(std::FILE* input);
+
+// Opens the stream the dump is written to; the output itself is not touched yet.
+// A directory is refused with EISDIR. nullptr and errno on failure.
+std::FILE* open_output(const char* path);
+
+// Flushes and closes the output and puts it in place. On failure the output is
+// discarded as below and errno tells why.
+bool commit_output(std::FILE* output);
+
+// Closes the output of a failed run and removes the temporary file; the output
+// path keeps what it held before.
+void discard_output(std::FILE* output);
