@@ -51,10 +51,19 @@ int refuse_utf16(std::FILE* output)
     return STATUS_FILE_ERROR;
 }
 
-void warn_unwritten(const phone_table& written)
+// Says what the output lacks. Past a full table the output holds the first names
+// of the entries read first, not of all: say so.
+void warn_unwritten(const phone_table& table)
 {
-    long long unwritten = written.entries_found - SLOT_COUNT;
-    if (unwritten > 0)
+    long long unwritten = table.entries_found - SLOT_COUNT;
+    if (table.entries_found > MAX_ENTRIES)
+        std::fprintf(stderr,
+                     "Warning: %lld entries found, but only the first %d read were sorted; %lld entries were not "
+                     "written\n",
+                     table.entries_found, MAX_ENTRIES, unwritten);
+    else if (unwritten == 1)
+        std::fprintf(stderr, "Warning: 1 entry did not fit into the %d slots and was not written\n", SLOT_COUNT);
+    else if (unwritten > 1)
         std::fprintf(stderr, "Warning: %lld entries did not fit into the %d slots and were not written\n", unwritten,
                      SLOT_COUNT);
 }
