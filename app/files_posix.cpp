@@ -233,7 +233,10 @@ std::FILE* open_output(const char* path)
             errno = EISDIR;
             return nullptr;
         }
-        if (!S_ISREG(existing.st_mode) || existing.st_nlink > 1 || is_standard_stream(existing))
+        // A file this user may not write is not replaced behind its back either:
+        // opening it in place reports the refusal.
+        if (!S_ISREG(existing.st_mode) || existing.st_nlink > 1 || is_standard_stream(existing)
+            || access(path, W_OK) != 0)
             return open_in_place(path);
     } else if (errno != ENOENT) {
         return open_in_place(path);  // it reports why
