@@ -137,7 +137,8 @@ std::FILE* stage(const char* path, const struct stat* existing)
     if (fd < 0)
         return nullptr;
 
-    if (existing && fchown(fd, existing->st_uid, existing->st_gid) != 0) { }  // only root may; a try is enough
+    // Owner and group as they were, as far as this user may set them.
+    if (existing && fchown(fd, existing->st_uid, existing->st_gid) != 0 && fchown(fd, -1, existing->st_gid) != 0) { }
     fchmod(fd, existing ? existing->st_mode & 07777 : creation_mode());
     std::FILE* stream = fdopen(fd, "w");
     if (!stream) {
@@ -172,7 +173,7 @@ void prepare_process()
 {
     ::signal(SIGPIPE, SIG_IGN);
     for (int signal_number : CLEANUP_SIGNALS) {
-        struct sigaction action {};
+        struct sigaction action { };
         sigaction(signal_number, nullptr, &action);
         if (action.sa_handler == SIG_IGN)
             continue;  // ignored by whoever started us (nohup): leave it so

@@ -232,8 +232,7 @@ std::FILE* open_output(const char* path)
     }
     // Devices (NUL, CON), files with other hard links, and read-only files (whose
     // refusal opening in place reports) are not replaced.
-    bool replaceable
-        = is_file && info.nNumberOfLinks == 1 && !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+    bool replaceable = is_file && info.nNumberOfLinks == 1 && !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
     std::FILE* stream = replaceable ? stage(replacement_target(existing, name)) : nullptr;
     CloseHandle(existing);
     return stream ? stream : open_in_place(name);

@@ -46,8 +46,9 @@ int refuse_utf16(std::FILE* output)
     discard_output(output);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    std::fprintf(stderr, "Unable to read input file: it is UTF-16 text; save the dump as 8-bit text (ANSI or "
-                         "UTF-8) and run again\n");
+    std::fprintf(stderr,
+                 "Unable to read input file: it is UTF-16 text; save the dump as 8-bit text (ANSI or "
+                 "UTF-8) and run again\n");
     return STATUS_FILE_ERROR;
 }
 

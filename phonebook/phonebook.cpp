@@ -30,9 +30,9 @@ name_key key_of(const char (&name)[NAME_LEN + 1])
 
 // The sort's scratch space, static like the table and kept small: every page it
 // touches costs a start-up of the program as much as a thousand comparisons.
-name_key keys[MAX_ENTRIES];              // the names of the table, as keys
-std::uint16_t by_name[MAX_ENTRIES];      // table positions in name order
-std::uint32_t order[MAX_ENTRIES];        // rank << 16 | table position, in exchange order
+name_key keys[MAX_ENTRIES];          // the names of the table, as keys
+std::uint16_t by_name[MAX_ENTRIES];  // table positions in name order
+std::uint32_t order[MAX_ENTRIES];    // rank << 16 | table position, in exchange order
 
 template <std::size_t Size> void store_field(char (&field)[Size], std::string_view text)
 {

@@ -105,7 +105,10 @@ const std::string text_1022 = "1 2 " + std::string(1018, 'x');
 
 const read_case read_cases[] = {
     {"empty", "", {}},
-    {"UTF-8 byte order mark lands in the ignored slot", "\xEF\xBB\xBF" "1 5 Zed\n2 6 Al\n", {"Zed", "Al"}},
+    {"UTF-8 byte order mark lands in the ignored slot",
+     "\xEF\xBB\xBF"
+     "1 5 Zed\n2 6 Al\n",
+     {"Zed", "Al"}},
     {"last line without line end", "1 5 Zed\n2 6 Al", {"Zed", "Al"}},
     {"bare slots skipped", "1\r\n2 5 Bob\r\n3\r\n", {"Bob"}},
     {"zero byte ends the line", std::string("1 5 Bob\0 ignored\n2 6 Al\n", 24), {"Bob", "Al"}},

@@ -109,9 +109,12 @@ std::string utf8(const fs::path& path)
 bool exists(const std::string& file) { return fs::exists(native(file)); }
 
 // Names in cp1252 and far outside it, each a file name of its own.
-const std::string UNICODE_NAMES[]
-    = {"\u0160koda.txt", "Preise \u20ac.txt", "Telefonbuch \u2013 Kopie.txt", "\u0422\u0435\u043b\u0435\u0444\u043e\u043d.txt",
-       "\u7535\u8bdd\u7c3f.txt", "\U0001F4DE.txt"};
+const std::string UNICODE_NAMES[] = {"\u0160koda.txt",
+                                     "Preise \u20ac.txt",
+                                     "Telefonbuch \u2013 Kopie.txt",
+                                     "\u0422\u0435\u043b\u0435\u0444\u043e\u043d.txt",
+                                     "\u7535\u8bdd\u7c3f.txt",
+                                     "\U0001F4DE.txt"};
 
 struct run_result {
     int status;
@@ -197,8 +200,8 @@ std::string numbered_dump(int count, const std::string& name_prefix, const std::
 {
     std::string dump;
     for (int i = first; i < first + count; ++i)
-        dump += std::to_string(i - first + 1) + " 555-" + std::to_string(i) + " " + name_prefix + std::to_string(1000 + i)
-            + line_end;
+        dump += std::to_string(i - first + 1) + " 555-" + std::to_string(i) + " " + name_prefix
+            + std::to_string(1000 + i) + line_end;
     return dump;
 }
 
@@ -382,7 +385,7 @@ std::string utf16_dump(bool little_endian)
 
 struct failure_case {
     const char* what;
-    std::string input;        // a name in the test directory for dump, or a path of its own
+    std::string input;  // a name in the test directory for dump, or a path of its own
     std::string dump;
     std::string shell_setup;  // POSIX only; the case is skipped on Windows where set
     std::string out, err;     // under Wine only the start of err is compared
@@ -397,20 +400,30 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
     for (int i = 0; i < 100; ++i)
         big_dump += "1 555-" + std::to_string(i) + " Name " + std::to_string(1000 + i) + "\n";
     const std::string read_refused = "Unable to read input file: ";
-    const std::string utf16_refused = read_refused + "it is UTF-16 text; save the dump as 8-bit text (ANSI or UTF-8) "
-                                                     "and run again" + NL;
+    const std::string utf16_refused = read_refused
+        + "it is UTF-16 text; save the dump as 8-bit text (ANSI or UTF-8) "
+          "and run again"
+        + NL;
     for (const auto& c : std::vector<failure_case> {
              {"read error", "/proc/self/mem", "", "", "Reading.." + NL, read_refused + "Input/output error" + NL},
              {"UTF-16 little endian", "in.txt", utf16_dump(true), "", "Reading.." + NL, utf16_refused},
              {"UTF-16 big endian", "in.txt", utf16_dump(false), "", "Reading.." + NL, utf16_refused},
-             {"file too large", "in.txt", big_dump, "trap '' XFSZ; ulimit -f 1; ",
+             {"file too large",
+              "in.txt",
+              big_dump,
+              "trap '' XFSZ; ulimit -f 1; ",
               "Reading..found 100 names." + NL + "Sorting..done." + NL + "Writing.." + NL,
-              "Unable to write output file: File too large" + NL, {"absent", "a file"}},
+              "Unable to write output file: File too large" + NL,
+              {"absent", "a file"}},
              // Though it could make a file beside it, a user may not replace a file
              // that he may not write.
-             {"output not writable by the user", "in.txt", "1 555 Bob\n",
-              "chmod 777 " + shell_quoted(path("")) + " && setpriv --reuid=65534 --regid=65534 --clear-groups ", "",
-              "Unable to open output file: Permission denied" + NL, {"a file"}}}) {
+             {"output not writable by the user",
+              "in.txt",
+              "1 555 Bob\n",
+              "chmod 777 " + shell_quoted(path("")) + " && setpriv --reuid=65534 --regid=65534 --clear-groups ",
+              "",
+              "Unable to open output file: Permission denied" + NL,
+              {"a file"}}}) {
         if (ON_WINDOWS && !c.shell_setup.empty())
             continue;
         std::string input = c.dump.empty() ? c.input : write(c.input, c.dump);
@@ -476,10 +489,11 @@ TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
 
 struct placement_case {
     const char* what;
-    std::string output;       // a name in the test directory, or a path of its own
-    std::string shell_setup;  // run in the test directory first; the case is POSIX only where set
-    std::string sorted_in;    // the file that must then hold the sorted dump, if any
-    int mode = 0;             // its permission bits, where checked
+    std::string output;        // a name in the test directory, or a path of its own
+    std::string shell_setup;   // run in the test directory first; the case is POSIX only where set
+    std::string sorted_in;     // the file that must then hold the sorted dump, if any
+    int mode = 0;              // its permission bits, where checked
+    int owner = -1;            // its owner and group (POSIX), where checked
     bool hard_linked = false;  // the output exists, longer than the dump, with a second name "hard.txt"
     std::string err = "";      // and a file error, where set
 };
@@ -491,14 +505,17 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
              {"a replaced file keeps its permissions", "out.txt", "echo old >out.txt; chmod 640 out.txt; ", "out.txt",
               0640},
              {"a new file gets 0666 less the umask", "out.txt", "umask 027; ", "out.txt", 0640},
+             {"a replaced file keeps its owner and group", "out.txt", "echo old >out.txt; chown 65534:65534 out.txt; ",
+              "out.txt", 0, 65534},
              {"a symbolic link stays and its file is replaced", "link.txt",
               "echo old >target.txt; ln -s target.txt link.txt; ", "target.txt"},
              {"a dangling link gets its file", "link.txt", "ln -s new.txt link.txt; ", "new.txt"},
              {"a FIFO with a reader is written", "out.fifo", "mkfifo out.fifo; cat out.fifo >copy & ", "copy"},
-             {"a file with another hard link is written in place and cut to length", "out.txt", "", "hard.txt", 0,
+             {"a file with another hard link is written in place and cut to length", "out.txt", "", "hard.txt", 0, -1,
               true},
              {"the null device", ON_WINDOWS ? "NUL" : "/dev/null", "", ""},
-             {"a full device", "/dev/full", "", "", 0, false, "Unable to write output file: No space left on device"}}) {
+             {"a full device", "/dev/full", "", "", 0, -1, false,
+              "Unable to write output file: No space left on device"}}) {
         if (ON_WINDOWS && !c.shell_setup.empty())
             continue;
         SCOPED_TRACE(c.what);
@@ -513,8 +530,9 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
                            ON_WINDOWS ? "" : "cd " + shell_quoted(path("")) + " && " + c.shell_setup);
         EXPECT_EQ(r.status, c.err.empty() ? 0 : FILE_ERROR);
         EXPECT_EQ(r.err, c.err.empty() ? "" : c.err + NL);
-        EXPECT_EQ(r.out, c.err.empty() ? progress_for(2)
-                                       : "Reading..found 2 names." + NL + "Sorting..done." + NL + "Writing.." + NL);
+        EXPECT_EQ(r.out,
+                  c.err.empty() ? progress_for(2)
+                                : "Reading..found 2 names." + NL + "Sorting..done." + NL + "Writing.." + NL);
         for (int wait = 0; wait < 500 && !c.sorted_in.empty() && contents(path(c.sorted_in)) != sorted; ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the FIFO's reader may lag
         if (!c.sorted_in.empty()) {
@@ -523,6 +541,13 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
         if (c.mode) {
             EXPECT_EQ(static_cast<int>(fs::status(path(c.sorted_in)).permissions() & fs::perms::mask), c.mode);
         }
+#ifndef _WIN32
+        struct stat file = {};
+        stat(path(c.sorted_in).c_str(), &file);
+        if (c.owner >= 0) {
+            EXPECT_TRUE(file.st_uid == static_cast<uid_t>(c.owner) && file.st_gid == static_cast<gid_t>(c.owner));
+        }
+#endif
         if (c.output == "link.txt") {
             EXPECT_TRUE(fs::is_symlink(path("link.txt")));
         }
@@ -594,8 +619,8 @@ TEST_F(Larkbook, TableNeverHoldsMoreThan512Entries)
     run_result r = sort(dump);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, progress_for(600));
-    EXPECT_EQ(r.err, "Warning: 600 entries found, but only the first 512 read were sorted; 500 entries were not written"
-                         + NL);
+    EXPECT_EQ(r.err,
+              "Warning: 600 entries found, but only the first 512 read were sorted; 500 entries were not written" + NL);
     EXPECT_EQ(contents(path("out.txt")), numbered_dump(100, "M", NL));
 }
 
