@@ -28,24 +28,27 @@ char input_buffer[1 << 16];
     std::exit(STATUS_USAGE);
 }
 
-// Ends the progress line first, so the message stands on a line of its own. The
-// output is dropped, so the output path keeps what it held.
-int fail_run(std::FILE* output, const char* message)
+// Drops the output, so the output path keeps what it held, and ends the progress
+// line, so the message that follows stands on a line of its own.
+void abandon_run(std::FILE* output)
 {
     int error = errno;
     discard_output(output);
     std::fputc('\n', stdout);
     std::fflush(stdout);
     errno = error;
+}
+
+int fail_run(std::FILE* output, const char* message)
+{
+    abandon_run(output);
     std::perror(message);
     return STATUS_FILE_ERROR;
 }
 
 int refuse_utf16(std::FILE* output)
 {
-    discard_output(output);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    abandon_run(output);
     std::fprintf(stderr,
                  "Unable to read input file: it is UTF-16 text; save the dump as 8-bit text (ANSI or "
                  "UTF-8) and run again\n");

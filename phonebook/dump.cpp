@@ -55,6 +55,12 @@ std::size_t find_number_start(std::string_view line)
     return skip_spaces(line, slot_end);
 }
 
+// A UTF-16 dump would read as a few lines of noise and give an empty phonebook.
+bool starts_with_utf16_mark(const char* piece)
+{
+    return (piece[0] == '\xFF' && piece[1] == '\xFE') || (piece[0] == '\xFE' && piece[1] == '\xFF');
+}
+
 }  // namespace
 
 std::string_view trim_line_end(std::string_view piece)
@@ -87,16 +93,6 @@ bool holds_entry(std::string_view line)
     // after the start of the number always has a name after it.
     return find_space(line, find_number_start(line)) != line.npos;
 }
-
-namespace {
-
-// A UTF-16 dump would read as a few lines of noise and give an empty phonebook.
-bool starts_with_utf16_mark(const char* piece)
-{
-    return (piece[0] == '\xFF' && piece[1] == '\xFE') || (piece[0] == '\xFE' && piece[1] == '\xFF');
-}
-
-}  // namespace
 
 read_result read_dump(phone_table& table, std::FILE* input)
 {
