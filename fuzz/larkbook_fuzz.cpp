@@ -8,21 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_checks.h"
 #include "phonebook/dump.h"
-#include "phonebook/phonebook.h"
-#include "tests/reference_sort.h"
 
 namespace {
 
-phone_table table, reread, counted, expected;
-
-void require(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
+phone_table table, reread, counted;
 
 std::FILE* input_stream(const std::uint8_t* data, std::size_t size)
 {
@@ -65,28 +56,6 @@ void check_slot_lines(std::string_view dump, const phone_table& sorted)
     require(dump.empty(), "nothing after slot 100");
 }
 
-// sort_by_name must give exactly the order of the plain exchange steps, every
-// number still with its name.
-void check_exchange_order(phone_table& unsorted)
-{
-    expected = unsorted;
-    reference_sort_by_name(expected);
-    sort_by_name(unsorted);
-    for (int i = 0; i < unsorted.entry_count; ++i)
-        require(std::strcmp(unsorted.entries[i].name, expected.entries[i].name) == 0
-                    && std::strcmp(unsorted.entries[i].number, expected.entries[i].number) == 0,
-                "the exchange steps' order, ties included");
-}
-
-// The entries of the input over and over, each with a number of its own, up to a
-// full table: many equal names on every input.
-void fill_with_repeats(phone_table& full, const phone_table& from)
-{
-    full = {};
-    for (int i = 0; from.entry_count > 0 && i < MAX_ENTRIES; ++i)
-        add_entry(full, std::to_string(i), from.entries[i % from.entry_count].name);
-}
-
 bool round_trips(const phone_table& sorted)
 {
     if (sorted.entry_count > SLOT_COUNT)
@@ -121,8 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(table.entry_count == (table.entries_found < MAX_ENTRIES ? table.entries_found : MAX_ENTRIES),
             "every entry stored while there is room");
 
-    fill_with_repeats(counted, table);
-    check_exchange_order(counted);
     check_exchange_order(table);
     for (int i = 1; i < table.entry_count; ++i)
         require(std::strcmp(table.entries[i - 1].name, table.entries[i].name) <= 0, "names in byte order");
