@@ -1,10 +1,12 @@
 // Opening, checking and replacing the run's two files. One interface; one
-// implementation for POSIX (files_posix.cpp) and one for Windows (files_windows.cpp).
+// implementation per platform, each in three sources: files_* (opening and checking),
+// output_* (placing the output) and process_* (guarding the process).
 //
-// The output is written to a temporary file beside it, which takes its place only
-// once every write has succeeded, so a failed or interrupted run leaves the old
-// output as it was. Files that cannot be replaced that way (devices, FIFOs, files
-// with more than one hard link) are written in place.
+// The output is written to a new file beside it, which takes its place only once
+// every write has succeeded, so a failed or interrupted run leaves the old output
+// as it was. Only files that cannot be replaced (devices, FIFOs, files with more
+// than one hard link, files the system will not let a new file replace) are
+// written in place, locked, and with the room for the dump reserved first.
 #pragma once
 
 #include <cstdio>
@@ -19,8 +21,9 @@ struct run_paths {
 // kept as UTF-8, so that no character is lost to the ANSI code page.
 run_paths command_line_paths(char* argv[]);
 
-// Makes Ctrl-C and requests to terminate remove the temporary output first, and
-// makes a closed standard output a write error instead of a silent end.
+// Makes Ctrl-C and requests to terminate remove the temporary output first, keeps
+// the run's files off closed standard streams, and makes a closed standard output
+// a write error instead of a silent end.
 void prepare_process();
 
 // Opens the dump to read, in text mode. A directory is refused with EISDIR. A FIFO
@@ -32,11 +35,17 @@ std::FILE* open_input(const char* path);
 // spelling: compared by identity, following links.
 bool is_same_file(std::FILE* input, const char* output_path);
 
+// "standard output" or "standard error" where output_path names the file or pipe
+// behind that stream, compared by identity; nullptr otherwise. A terminal or other
+// device is not counted: the dump may be shown on the console.
+const char* standard_stream_behind(const char* output_path);
+
 // Waits for the writer of a FIFO input; returns at once for every other file.
 void wait_for_input(std::FILE* input);
 
 // Opens the stream the dump is written to; the output itself is not touched yet.
-// A directory is refused with EISDIR. nullptr and errno on failure.
+// Whatever can never be written (a directory, a missing parent, a name too long)
+// is refused here: nullptr and errno.
 std::FILE* open_output(const char* path);
 
 // Flushes and closes the output and puts it in place. On failure the output is

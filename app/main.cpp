@@ -56,20 +56,25 @@ int refuse_utf16(std::FILE* output)
 }
 
 // Says what the output lacks. Past a full table the output holds the first names
-// of the entries read first, not of all: say so.
-void warn_unwritten(const phone_table& table)
+// of the entries read first, not of all: say so. Returns false if the warning could
+// not be shown.
+bool warn_unwritten(const phone_table& table)
 {
     long long unwritten = table.entries_found - SLOT_COUNT;
+    int written = 0;
     if (table.entries_found > MAX_ENTRIES)
-        std::fprintf(stderr,
-                     "Warning: %lld entries found, but only the first %d read were sorted; %lld entries were not "
-                     "written\n",
-                     table.entries_found, MAX_ENTRIES, unwritten);
+        written
+            = std::fprintf(stderr,
+                           "Warning: %lld entries found, but only the first %d read were sorted; %lld entries were not "
+                           "written\n",
+                           table.entries_found, MAX_ENTRIES, unwritten);
     else if (unwritten == 1)
-        std::fprintf(stderr, "Warning: 1 entry did not fit into the %d slots and was not written\n", SLOT_COUNT);
+        written
+            = std::fprintf(stderr, "Warning: 1 entry did not fit into the %d slots and was not written\n", SLOT_COUNT);
     else if (unwritten > 1)
-        std::fprintf(stderr, "Warning: %lld entries did not fit into the %d slots and were not written\n", unwritten,
-                     SLOT_COUNT);
+        written = std::fprintf(stderr, "Warning: %lld entries did not fit into the %d slots and were not written\n",
+                               unwritten, SLOT_COUNT);
+    return written >= 0 && std::fflush(stderr) == 0;
 }
 
 // The console texts are part of the result; a run that could not show them failed.
@@ -98,6 +103,10 @@ int main(int argc, char* argv[])
     }
     if (is_same_file(input, paths.output)) {
         std::fprintf(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", argv[1], argv[2]);
+        return STATUS_FILE_ERROR;
+    }
+    if (const char* stream = standard_stream_behind(paths.output)) {
+        std::fprintf(stderr, "Unable to open output file: '%s' is also %s\n", argv[2], stream);
         return STATUS_FILE_ERROR;
     }
     std::FILE* output = open_output(paths.output);
@@ -133,6 +142,7 @@ int main(int argc, char* argv[])
         return fail_run(nullptr, "Unable to write output file");
     std::printf("done.\n");
 
-    warn_unwritten(table);
-    return finish_console();
+    bool warned = warn_unwritten(table);
+    int status = finish_console();
+    return warned ? status : STATUS_FILE_ERROR;
 }

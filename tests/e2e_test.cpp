@@ -17,6 +17,7 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,8 +174,9 @@ protected:
     run_result sort(const std::string& dump) const { return run({write("in.txt", dump), path("out.txt")}); }
 
 #ifndef _WIN32
-    // Starts the program without a shell, standard output on stdout_fd, standard
-    // error in "stderr", for the tests that signal it or hand it a closed pipe.
+    // Starts the program without a shell, standard output on stdout_fd (closed, with
+    // standard input, where negative), standard error in "stderr", for the tests
+    // that signal it or hand it a closed pipe.
     pid_t start(const std::vector<std::string>& args, int stdout_fd) const
     {
         std::vector<char*> argv = {const_cast<char*>(LARKBOOK_PROGRAM)};
@@ -184,8 +186,12 @@ protected:
         int err = open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         pid_t child = fork();
         if (child == 0) {
+            rlimit no_core = {0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);
             dup2(open("/dev/null", O_RDONLY), 0);
             dup2(stdout_fd, 1);
+            if (stdout_fd < 0)
+                close(0), close(1);
             dup2(err, 2);
             execv(argv[0], argv.data());
             _exit(127);
@@ -225,8 +231,9 @@ TEST_F(Larkbook, WrongArgumentCountPrintsBannerAndCreatesNothing)
 
 struct open_failure {
     const char* what;
-    std::string input, output;  // relative to the test directory
+    std::string input, output;  // relative to the test directory, or a path of its own
     std::string message;
+    bool posix_only = false;
 };
 
 TEST_F(Larkbook, UnopenableFilesAreReportedWithoutTouchingTheOutput)
@@ -238,8 +245,18 @@ TEST_F(Larkbook, UnopenableFilesAreReportedWithoutTouchingTheOutput)
              {"directory input", "folder", "out.txt", "Unable to open input file: Is a directory"},
              {"output in missing directory", "dump.txt", "nowhere/out.txt",
               "Unable to open output file: No such file or directory"},
-             {"output is a directory", "dump.txt", "folder", "Unable to open output file: Is a directory"}}) {
-        run_result r = run({path(c.input), path(c.output)});
+             {"output is a directory", "dump.txt", "folder", "Unable to open output file: Is a directory"},
+             {"empty output path", "dump.txt", "", "Unable to open output file: No such file or directory"},
+             {"output name too long", "dump.txt", std::string(256, 'n'),
+              "Unable to open output file: File name too long"},
+             {"trailing slash on a file", "dump.txt", "dump.txt/", "Unable to open output file: Not a directory", true},
+             {"standard output", "dump.txt", "stdout",
+              "Unable to open output file: '" + path("stdout") + "' is also standard output"},
+             {"standard error", "dump.txt", "/dev/fd/2",
+              "Unable to open output file: '/dev/fd/2' is also standard error", true}}) {
+        if (ON_WINDOWS && c.posix_only)
+            continue;
+        run_result r = run({path(c.input), c.output.empty() || c.output[0] == '/' ? c.output : path(c.output)});
         EXPECT_EQ(r.status, FILE_ERROR) << c.what;
         EXPECT_EQ(r.out, "") << c.what;
         EXPECT_EQ(r.err, c.message + NL) << c.what;
@@ -392,6 +409,7 @@ struct failure_case {
     // What the output is before the run; a file with another hard link is written
     // in place, so only a run that fails before writing leaves it whole.
     std::vector<std::string> outputs = {"absent", "a file", "a file with another hard link"};
+    std::string output = "out.txt";  // "full/…" is on a small file system that the setup fills
 };
 
 TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
@@ -404,6 +422,17 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
         + "it is UTF-16 text; save the dump as 8-bit text (ANSI or UTF-8) "
           "and run again"
         + NL;
+    std::string long_name;
+    for (int i = 0; i < 120; ++i)
+        long_name += "\u00e9";
+    fs::create_directory(native(path("full")));
+    const std::string fill_disk
+        = ON_WINDOWS || run_command("mount -t tmpfs -o size=64k,nr_inodes=8 larkbook " + shell_quoted(path("full")))
+        ? "echo no small file system; exit 1; "  // not root: the case fails
+        : "cd " + shell_quoted(path("full"))
+            + " && mkdir fill && { cat /dev/zero >fill/zeros; for i in 1 2 3 4 5 6 7 8; do "
+              "touch fill/$i; done; } 2>/dev/null; ";
+    const std::vector<std::string> every_output = {"absent", "a file", "a file with another hard link"};
     for (const auto& c : std::vector<failure_case> {
              {"read error", "/proc/self/mem", "", "", "Reading.." + NL, read_refused + "Input/output error" + NL},
              {"UTF-16 little endian", "in.txt", utf16_dump(true), "", "Reading.." + NL, utf16_refused},
@@ -423,61 +452,63 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
               "chmod 777 " + shell_quoted(path("")) + " && setpriv --reuid=65534 --regid=65534 --clear-groups ",
               "",
               "Unable to open output file: Permission denied" + NL,
-              {"a file"}}}) {
+              {"a file"}},
+             {"no room and no inode left", "in.txt", "1 555 Bob\n", fill_disk, "",
+              "Unable to open output file: No space left on device" + NL, every_output, "full/out.txt"},
+             {"a name of 240 bytes", "in.txt", utf16_dump(true), "", "Reading.." + NL, utf16_refused, every_output,
+              long_name}}) {
         if (ON_WINDOWS && !c.shell_setup.empty())
             continue;
         std::string input = c.dump.empty() ? c.input : write(c.input, c.dump);
         for (const std::string& before : c.outputs) {
             SCOPED_TRACE(std::string(c.what) + ", the output " + before);
-            fs::remove(native(path("out.txt")));
-            fs::remove(native(path("hard.txt")));
+            fs::path out = native(path(c.output));
+            fs::remove(out);
+            fs::remove(out.parent_path() / "hard.txt");
+            fs::remove_all(out.parent_path() / "fill");
             bool existed = before != "absent";
             if (existed)
-                write("out.txt", "precious\n");
+                write(c.output, "precious\n");
             if (before == "a file with another hard link") {
-                fs::create_hard_link(native(path("out.txt")), native(path("hard.txt")));
+                fs::create_hard_link(out, out.parent_path() / "hard.txt");
             }
-            run_result r = run({input, path("out.txt")}, "", c.shell_setup);
+            run_result r = run({input, path(c.output)}, "", c.shell_setup);
             EXPECT_EQ(r.status, FILE_ERROR);
             EXPECT_EQ(r.out, c.out);
             EXPECT_EQ(ON_WINDOWS ? r.err.substr(0, read_refused.size()) : r.err,
                       ON_WINDOWS ? c.err.substr(0, read_refused.size()) : c.err);
-            EXPECT_EQ(exists(path("out.txt")), existed);
+            EXPECT_EQ(exists(path(c.output)), existed);
             if (existed) {
-                EXPECT_EQ(contents(path("out.txt")), "precious\n");
+                EXPECT_EQ(contents(path(c.output)), "precious\n");
             }
         }
     }
+    if (!ON_WINDOWS)
+        run_command("umount " + shell_quoted(path("full")));
 }
 
 #ifndef _WIN32
 TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
 {
     ASSERT_EQ(mkfifo(path("slow-input").c_str(), 0666), 0);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    // SIGKILL cannot be caught: only a file without a name is safe from it.
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGKILL}) {
         for (bool existed : {true, false}) {
             SCOPED_TRACE(std::string(strsignal(signal_number)) + (existed ? ", over a file" : ", no file yet"));
             fs::remove(path("out.txt"));
             if (existed)
                 write("out.txt", "precious\n");
-            pid_t child = start({path("slow-input"), path("out.txt")}, open("/dev/null", O_WRONLY));
+            pid_t child = start({path("slow-input"), path("out.txt")},
+                                open(path("progress").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
             int writer = open(path("slow-input").c_str(), O_WRONLY);  // once the program is reading
             ASSERT_EQ(::write(writer, "1 555 Bob\n", 10), 10);
-            auto staged = [&] {
-                for (const auto& file : fs::directory_iterator(dir))
-                    if (file.path().filename().string().rfind(".out.txt.larkbook-", 0) == 0)
-                        return true;
-                return false;
-            };
-            for (int wait = 0; wait < 500 && !staged(); ++wait)
-                usleep(10000);
-            EXPECT_TRUE(staged());
+            for (int wait = 0; wait < 500 && contents(path("progress")) != "Reading.."; ++wait)
+                usleep(10000);  // the output is open, the input half read
             kill(child, signal_number);
             int status = 0;
             waitpid(child, &status, 0);
             close(writer);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
-            EXPECT_FALSE(staged());
             EXPECT_EQ(exists(path("out.txt")), existed);
             if (existed) {
                 EXPECT_EQ(contents(path("out.txt")), "precious\n");
@@ -496,6 +527,8 @@ struct placement_case {
     int owner = -1;            // its owner and group (POSIX), where checked
     bool hard_linked = false;  // the output exists, longer than the dump, with a second name "hard.txt"
     std::string err = "";      // and a file error, where set
+    std::string check = "";    // a shell command run in the test directory afterwards, which must succeed
+    unsigned attributes = 0;   // Windows only: file attributes set before and kept
 };
 
 TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
@@ -515,8 +548,29 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               true},
              {"the null device", ON_WINDOWS ? "NUL" : "/dev/null", "", ""},
              {"a full device", "/dev/full", "", "", 0, -1, false,
-              "Unable to write output file: No space left on device"}}) {
-        if (ON_WINDOWS && !c.shell_setup.empty())
+              "Unable to write output file: No space left on device"},
+             {"a replaced file keeps its ACL, extended attributes and chattr flags", "out.txt",
+              "echo old >out.txt; setfacl -m u:nobody:rw-,g:users:r-- out.txt; setfattr -n user.note -v kept out.txt; "
+              "chattr +d out.txt 2>/dev/null && touch has-flags; ",
+              "out.txt", 0, -1, false, "",
+              "getfacl -c out.txt | grep -q user:nobody:rw- && getfacl -c out.txt | grep -q group:users:r-- && "
+              "getfattr -n user.note out.txt | grep -q kept && { test ! -e has-flags || lsattr out.txt | grep -q "
+              "'^[^ ]*d'; }"},
+             {"a new file gets the directory's default ACL", "out.txt", "umask 022; setfacl -d -m o::- .; ", "out.txt",
+              0640},
+             {"a file in someone else's sticky directory is written in place", "out.txt",
+              "chmod 1777 . && echo old >out.txt && chmod 666 out.txt && setpriv --reuid=65534 --regid=65534 "
+              "--clear-groups ",
+              "out.txt"},
+             {"a file reached through 40 symbolic links is replaced", "t40",
+              "echo old >t0; for i in $(seq 40); do ln -s t$((i - 1)) t$i; done; ls -i t0 >inode; ", "t0", 0, -1, false,
+              "", "test \"$(ls -i t0)\" != \"$(cat inode)\""},
+             {"a replaced file keeps its hidden and system attributes", "out.txt", "", "out.txt", 0, -1, false, "", "",
+              6},  // FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
+             {"a file written in place waits for another writer's lock", "out.txt",
+              "(flock out.txt sh -c 'sleep 0.3; echo stray >>out.txt') & sleep 0.1; ", "hard.txt", 0, -1, true, "",
+              "flock out.txt true && ! grep -q stray out.txt"}}) {
+        if ((ON_WINDOWS && !c.shell_setup.empty()) || (!ON_WINDOWS && c.attributes))
             continue;
         SCOPED_TRACE(c.what);
         fs::remove_all(dir);
@@ -525,6 +579,10 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
             write(c.output, std::string(2000, 'x'));
             fs::create_hard_link(native(path(c.output)), native(path("hard.txt")));
         }
+#ifdef _WIN32
+        if (c.attributes)
+            SetFileAttributesW(native(write(c.output, "old")).c_str(), c.attributes);
+#endif
         std::string output = c.output[0] == '/' || c.output == "NUL" ? c.output : path(c.output);
         run_result r = run({write("in.txt", "1 555 Zed\n2 556 Al\n"), output}, "",
                            ON_WINDOWS ? "" : "cd " + shell_quoted(path("")) + " && " + c.shell_setup);
@@ -551,24 +609,33 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
         if (c.output == "link.txt") {
             EXPECT_TRUE(fs::is_symlink(path("link.txt")));
         }
+#ifdef _WIN32
+        EXPECT_EQ(GetFileAttributesW(native(path(c.sorted_in)).c_str()) & c.attributes, c.attributes);
+#endif
+        if (!c.check.empty()) {
+            EXPECT_EQ(run_command("cd " + shell_quoted(path("")) + " && " + c.check), 0) << c.check;
+        }
     }
 }
 
 TEST_F(Larkbook, FailingStandardOutputIsAFailureButTheDumpIsWritten)
 {
     std::vector<std::pair<std::string, std::string>> outputs = {{"/dev/full", "No space left on device"}};
-    if (!ON_WINDOWS)
+    if (!ON_WINDOWS) {
         outputs.emplace_back("a closed pipe", "Broken pipe");
+        outputs.emplace_back("closed standard input and output", "Bad file descriptor");
+    }
     for (const auto& [output, reason] : outputs) {
         SCOPED_TRACE(output);
         fs::remove(native(path("out.txt")));
         run_result r;
 #ifndef _WIN32
-        if (output == "a closed pipe") {
+        if (output != "/dev/full") {
             int ends[2];
             ASSERT_EQ(pipe(ends), 0);
             close(ends[0]);
-            pid_t child = start({write("in.txt", "1 555 Bob\n"), path("out.txt")}, ends[1]);
+            pid_t child
+                = start({write("in.txt", "1 555 Bob\n"), path("out.txt")}, output == "a closed pipe" ? ends[1] : -1);
             close(ends[1]);
             int status = 0;
             waitpid(child, &status, 0);
@@ -609,6 +676,11 @@ TEST_F(Larkbook, EntriesBeyondTheSlotsAreCountedAndWarnedAbout)
         // The first 100 in name order of the 512 read first.
         EXPECT_EQ(contents(path("out.txt")), numbered_dump(100, "N", NL, std::max(0, c.entries - 512)))
             << c.entries << " entries";
+    }
+    if (!ON_WINDOWS) {  // a warning that cannot be shown fails the run
+        run_result r = run({path("in.txt"), path("out.txt")}, "", "sh -c '\"$0\" \"$@\" 2>/dev/full' ");
+        EXPECT_EQ(r.status, FILE_ERROR);
+        EXPECT_EQ(r.out, progress_for(5000));
     }
 }
 

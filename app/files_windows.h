@@ -1,0 +1,25 @@
+// Between the Windows sources: paths in the form the wide calls take, errors in
+// the form perror prints, file identity, and the one file name that ending the
+// process must not leave behind.
+#pragma once
+
+#include <windows.h>
+
+constexpr int WIDE_PATH_MAX = 32768;  // the longest path the wide calls take
+
+// The C library's errno for a system error.
+int errno_of(DWORD error);
+
+// The UTF-8 path as the wide calls take it, in buffer; nullptr and errno if it
+// is no UTF-8 or too long.
+const wchar_t* wide(const char* path, wchar_t (&buffer)[WIDE_PATH_MAX]);
+
+// Opens a file or directory only to ask about it: no access asked, so no sharing fails.
+HANDLE open_for_query(const wchar_t* path);
+
+// Volume and file index: the same for every name of one file.
+bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
+
+// Names the file to remove if the console ends the process (Ctrl-C, Ctrl-Break,
+// closing the window), or none (nullptr); the name is copied.
+void remove_on_exit(const wchar_t* path);

@@ -1,0 +1,255 @@
+// Placing the output on Windows.
+//
+// A regular file is replaced: the dump goes to a new file beside it, which
+// ReplaceFileW puts in its place, keeping the old file's ACL, attributes and
+// streams, once every write has succeeded. The new file is removed on failure and
+// when the console ends the process. Devices and files with more than one hard
+// link are written in place: locked, and with the room for the dump reserved
+// before a byte of them changes.
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cwchar>
+
+#include "app/files.h"
+#include "app/files_windows.h"
+#include "phonebook/phonebook.h"
+
+namespace {
+
+// The longest dump: 100 lines of a three-digit slot, number, name, two spaces and
+// a CR LF.
+constexpr LONGLONG LONGEST_DUMP = SLOT_COUNT * (3 + 1 + NUMBER_LEN + 1 + NAME_LEN + 2);
+constexpr std::size_t NAME_MAX = 255;     // characters in one name of a path
+constexpr std::size_t LONGEST_KEPT = 64;  // of the output's name in the new file's name; at most
+                                          // 192 bytes in UTF-8, as Wine names it on Linux
+// What a replaced file keeps of its attributes. Never read-only: the user just
+// wrote it; always archive: it changed.
+constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// Holds the whole dump, so that it reaches the file in one write at the end.
+char output_buffer[8192];
+
+// The run's one output.
+wchar_t output_name[WIDE_PATH_MAX];
+wchar_t final_path[WIDE_PATH_MAX];   // the file the dump ends up in
+wchar_t staged_path[WIDE_PATH_MAX];  // the new file, while it exists
+bool staged = false;
+bool replacing = false;  // final_path exists; old_attributes are its attributes
+DWORD old_attributes = 0;
+bool in_place = false;  // a regular file written in place: cut to length at commit
+
+// Where the name of a file starts in its path.
+std::size_t name_start(const wchar_t* path)
+{
+    std::size_t start = 0;
+    for (std::size_t i = 0; path[i]; ++i)
+        if (path[i] == L'\\' || path[i] == L'/' || (i == 1 && path[i] == L':'))
+            start = i + 1;
+    return start;
+}
+
+std::FILE* stream_on(HANDLE file)
+{
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_TEXT);
+    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wt");
+    if (!stream) {
+        if (fd < 0)
+            CloseHandle(file);
+        else
+            _close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    std::setvbuf(stream, output_buffer, _IOFBF, sizeof output_buffer);
+    return stream;
+}
+
+// A new file beside the output, ".NAME.larkbook-PID-N". NAME is cut, not within a
+// surrogate pair, so the whole stays within NAME_MAX however long the output's
+// name is.
+std::FILE* open_replacement(const wchar_t* target)
+{
+    if (std::wcslen(target) >= WIDE_PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    std::wcscpy(final_path, target);
+    std::size_t directory_length = name_start(final_path);
+    const wchar_t* name = final_path + directory_length;
+    std::size_t keep = std::wcslen(name);
+    if (keep > LONGEST_KEPT)
+        keep = IS_LOW_SURROGATE(name[LONGEST_KEPT]) ? LONGEST_KEPT - 1 : LONGEST_KEPT;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+        int written = std::swprintf(staged_path, WIDE_PATH_MAX, L"%.*ls.%.*ls.larkbook-%lu-%u",
+                                    static_cast<int>(directory_length), final_path, static_cast<int>(keep), name,
+                                    GetCurrentProcessId(), attempt);
+        if (written < 0) {
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        file = CreateFileW(staged_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
+            errno = errno_of(GetLastError());
+            return nullptr;
+        }
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = EEXIST;
+        return nullptr;
+    }
+    staged = true;
+    remove_on_exit(staged_path);
+    std::FILE* stream = stream_on(file);
+    if (!stream) {
+        discard_output(nullptr);
+        errno = ENOMEM;
+    }
+    return stream;
+}
+
+// Locks a regular file written in place against other writers and reserves the
+// room for the longest dump without changing its length, so that a full disk
+// fails here, before a byte of the file changes.
+bool reserve_room(HANDLE file)
+{
+    OVERLAPPED whole = {};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole))
+        return false;
+    LARGE_INTEGER size;
+    FILE_ALLOCATION_INFO room = {};
+    room.AllocationSize.QuadPart
+        = GetFileSizeEx(file, &size) && size.QuadPart > LONGEST_DUMP ? size.QuadPart : LONGEST_DUMP;
+    if (SetFileInformationByHandle(file, FileAllocationInfo, &room, sizeof room))
+        return true;
+    return GetLastError() != ERROR_DISK_FULL && GetLastError() != ERROR_HANDLE_DISK_FULL;  // else: no way to reserve
+}
+
+std::FILE* open_in_place(HANDLE file, bool regular)
+{
+    if (regular && !reserve_room(file)) {
+        DWORD error = GetLastError();
+        CloseHandle(file);
+        errno = errno_of(error);
+        return nullptr;
+    }
+    in_place = regular;
+    return stream_on(file);
+}
+
+// Where an existing output is replaced: the file itself, through links, subst
+// and mapped drives. The path as given where the system cannot tell.
+const wchar_t* replacement_target(HANDLE file, const wchar_t* path)
+{
+    static wchar_t target[WIDE_PATH_MAX];
+    DWORD length = GetFinalPathNameByHandleW(file, target, WIDE_PATH_MAX, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return length > 0 && length < WIDE_PATH_MAX ? target : path;
+}
+
+// ReplaceFileW keeps what was set on the old file; MoveFileExW where it cannot be
+// used. The attributes are set again, as not every implementation keeps them.
+bool put_in_place()
+{
+    bool placed = replacing
+        && ReplaceFileW(final_path, staged_path, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+    if (!placed && !MoveFileExW(staged_path, final_path, MOVEFILE_REPLACE_EXISTING)) {
+        errno = errno_of(GetLastError());
+        return false;
+    }
+    staged = false;
+    remove_on_exit(nullptr);
+    if (replacing)
+        SetFileAttributesW(final_path, (old_attributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_ARCHIVE);
+    return true;
+}
+
+}  // namespace
+
+std::FILE* open_output(const char* path)
+{
+    staged = replacing = in_place = false;
+    const wchar_t* name = *path ? wide(path, output_name) : (errno = ENOENT, nullptr);
+    if (!name)
+        return nullptr;
+    if (std::wcslen(name + name_start(name)) > NAME_MAX) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    HANDLE existing = open_for_query(name);
+    if (existing == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+            errno = errno_of(GetLastError());  // a missing folder, a name Windows refuses, ...
+            return nullptr;
+        }
+        return open_replacement(name);
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    bool is_file = GetFileType(existing) == FILE_TYPE_DISK && GetFileInformationByHandle(existing, &info);
+    if (is_file && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(existing);
+        errno = EISDIR;
+        return nullptr;
+    }
+    const wchar_t* target = is_file ? replacement_target(existing, name) : name;
+    CloseHandle(existing);
+
+    // Whether the user may write it, asked without changing it: a file he may not
+    // write is not replaced behind his back. The same handle writes it in place.
+    HANDLE writable = CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (writable == INVALID_HANDLE_VALUE) {
+        errno = errno_of(GetLastError());
+        return nullptr;
+    }
+    if (!is_file || info.nNumberOfLinks > 1)
+        return open_in_place(writable, is_file);
+    replacing = true;
+    old_attributes = info.dwFileAttributes;
+    std::FILE* stream = open_replacement(target);
+    if (!stream && errno == EACCES)
+        return open_in_place(writable, true);  // the folder takes no new file, but the file may be written
+    CloseHandle(writable);
+    return stream;
+}
+
+bool commit_output(std::FILE* output)
+{
+    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output)));
+    bool written = std::fflush(output) == 0 && !std::ferror(output);
+    int error = errno;
+    if (written && in_place && !SetEndOfFile(file)) {
+        written = false;
+        error = errno_of(GetLastError());
+    }
+    if (std::fclose(output) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (written && staged) {
+        written = put_in_place();
+        error = errno;
+    }
+    if (!written) {
+        discard_output(nullptr);
+        errno = error;
+    }
+    return written;
+}
+
+void discard_output(std::FILE* output)
+{
+    if (output)
+        std::fclose(output);
+    if (staged) {
+        DeleteFileW(staged_path);
+        staged = false;
+        remove_on_exit(nullptr);
+    }
+}
