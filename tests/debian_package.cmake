@@ -9,7 +9,8 @@ if(failed OR NOT package)
 endif()
 
 execute_process(COMMAND dpkg-deb --contents ${package} OUTPUT_VARIABLE contents COMMAND_ERROR_IS_FATAL ANY)
-foreach(file ./usr/bin/larkbook ./usr/share/man/man1/larkbook.1.gz ./usr/share/doc/larkbook/copyright)
+foreach(file ./usr/bin/larkbook ./usr/share/man/man1/larkbook.1.gz ./usr/share/doc/larkbook/copyright
+             ./usr/share/doc/larkbook/changelog.gz)
   if(NOT contents MATCHES " ${file}\n")
     message(FATAL_ERROR "not in the package: ${file}\n${contents}")
   endif()
@@ -17,16 +18,19 @@ endforeach()
 
 execute_process(COMMAND dpkg-deb --field ${package} Package Maintainer Section Description Depends
                 OUTPUT_VARIABLE fields COMMAND_ERROR_IS_FATAL ANY)
-foreach(field "Package: larkbook" "Maintainer: The larkbook developers" "Section: utils"
+foreach(field "Package: larkbook" "Maintainer: [^\n<]+ <[^\n>]+@[^\n>]+>\n" "Section: utils"
               "Description: Sorts a phonebook dump by name")
   if(NOT fields MATCHES "${field}")
     message(FATAL_ERROR "no '${field}' in the control fields:\n${fields}")
   endif()
 endforeach()
-# A static program needs no library; any other needs at least the C library.
-if(STATIC AND fields MATCHES "Depends:")
-  message(FATAL_ERROR "the static program has dependencies:\n${fields}")
-elseif(NOT STATIC AND NOT fields MATCHES "Depends:[^\n]*libc6")
-  message(FATAL_ERROR "the dependencies were not computed:\n${fields}")
+# The C library, linked dynamically, and nothing else: not the C++ runtime.
+if(NOT fields MATCHES "Depends: libc6[^\n]*\n" OR fields MATCHES "libstdc|libgcc")
+  message(FATAL_ERROR "Depends must list the C library alone:\n${fields}")
+endif()
+execute_process(COMMAND lintian -I -E --pedantic --fail-on error,warning ${package} RESULT_VARIABLE failed
+                OUTPUT_VARIABLE tags ERROR_VARIABLE tags)
+if(failed)
+  message(FATAL_ERROR "lintian found errors or warnings (${failed}):\n${tags}")
 endif()
 file(REMOVE_RECURSE ${SCRATCH})
