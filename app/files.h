@@ -11,15 +11,22 @@
 
 #include <cstdio>
 
-// The two paths of the command line, in the form the functions below take.
+// The program's name and the two paths of the command line, in the form the
+// functions below take. The paths are null unless there are exactly two arguments.
 struct run_paths {
+    const char* program;
     const char* input;
     const char* output;
 };
 
 // POSIX: the arguments as given. Windows: taken from the wide command line and
 // kept as UTF-8, so that no character is lost to the ANSI code page.
-run_paths command_line_paths(char* argv[]);
+run_paths command_line_paths(int argc, char* argv[]);
+
+// Writes a message to stream, formatted as printf does, whose arguments come from
+// run_paths. On a Windows console it shows the characters the user typed; where the
+// stream is redirected, the bytes are as the system's code page has them.
+void print_message(std::FILE* stream, const char* format, ...);
 
 // Makes Ctrl-C and requests to terminate remove the temporary output first, keeps
 // the run's files off closed standard streams, and makes a closed standard output

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 
 #include "app/files.h"
 
@@ -16,7 +17,19 @@ bool same_identity(const struct stat& a, const struct stat& b) { return a.st_dev
 
 }  // namespace
 
-run_paths command_line_paths(char* argv[]) { return {argv[1], argv[2]}; }
+run_paths command_line_paths(int argc, char* argv[])
+{
+    const char* program = argc > 0 && argv[0] ? argv[0] : "larkbook";
+    return argc == 3 ? run_paths {program, argv[1], argv[2]} : run_paths {program, nullptr, nullptr};
+}
+
+void print_message(std::FILE* stream, const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stream, format, arguments);
+    va_end(arguments);
+}
 
 std::FILE* open_input(const char* path)
 {

@@ -9,6 +9,7 @@
 #include <shellapi.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 
 #include "app/files.h"
@@ -79,16 +80,41 @@ bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INF
         && a.nFileIndexLow == b.nFileIndexLow;
 }
 
-run_paths command_line_paths(char* argv[])
+run_paths command_line_paths(int argc, char* argv[])
 {
-    static char input[3 * WIDE_PATH_MAX], output[3 * WIDE_PATH_MAX];
+    static char program[3 * WIDE_PATH_MAX], input[3 * WIDE_PATH_MAX], output[3 * WIDE_PATH_MAX];
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    bool converted = arguments && count == 3 && to_utf8(arguments[1], input, sizeof input)
-        && to_utf8(arguments[2], output, sizeof output);
+    bool converted = arguments && count == argc && count > 0 && to_utf8(arguments[0], program, sizeof program)
+        && (count != 3 || (to_utf8(arguments[1], input, sizeof input) && to_utf8(arguments[2], output, sizeof output)));
     if (arguments)
         LocalFree(arguments);
-    return converted ? run_paths {input, output} : run_paths {argv[1], argv[2]};
+    if (!converted)
+        return {argc > 0 && argv[0] ? argv[0] : "larkbook", argc == 3 ? argv[1] : nullptr,
+                argc == 3 ? argv[2] : nullptr};
+    return {program, argc == 3 ? input : nullptr, argc == 3 ? output : nullptr};
+}
+
+void print_message(std::FILE* stream, const char* format, ...)
+{
+    static char text[3 * WIDE_PATH_MAX + 512], bytes[3 * WIDE_PATH_MAX + 512];
+    static wchar_t characters[WIDE_PATH_MAX + 512];
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, characters, WIDE_PATH_MAX + 512);
+    std::fflush(stream);
+    HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode, written;
+    if (length > 0 && GetConsoleMode(console, &mode)
+        && WriteConsoleW(console, characters, static_cast<DWORD>(length - 1), &written, nullptr))
+        return;
+    // Redirected: the bytes the narrow command line has, as a program reading the
+    // file expects them.
+    bool converted
+        = length > 0 && WideCharToMultiByte(CP_ACP, 0, characters, -1, bytes, sizeof bytes, nullptr, nullptr) > 0;
+    std::fputs(converted ? bytes : text, stream);
 }
 
 std::FILE* open_input(const char* path)

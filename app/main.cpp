@@ -20,11 +20,12 @@ char input_buffer[1 << 16];
 
 [[noreturn]] void usage(const char* program_name)
 {
-    std::printf("larkbook v.0.1 - written by the larkbook developers\n"
-                "                Free software under the MIT License, see LICENSE\n"
-                "                Sort textual phonebook dump made with cellpad(x)\n"
-                "Usage: %s <in-file> <out-file>\n",
-                program_name);
+    print_message(stdout,
+                  "larkbook v.0.1 - written by the larkbook developers\n"
+                  "                Free software under the MIT License, see LICENSE\n"
+                  "                Sort textual phonebook dump made with cellpad(x)\n"
+                  "Usage: %s <in-file> <out-file>\n",
+                  program_name);
     std::exit(STATUS_USAGE);
 }
 
@@ -91,9 +92,9 @@ int finish_console()
 
 int main(int argc, char* argv[])
 {
+    run_paths paths = command_line_paths(argc, argv);
     if (argc != 3)
-        usage(argc > 0 && argv[0] ? argv[0] : "larkbook");
-    run_paths paths = command_line_paths(argv);
+        usage(paths.program);
     prepare_process();
 
     std::FILE* input = open_input(paths.input);
@@ -102,11 +103,12 @@ int main(int argc, char* argv[])
         return STATUS_FILE_ERROR;
     }
     if (is_same_file(input, paths.output)) {
-        std::fprintf(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", argv[1], argv[2]);
+        print_message(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", paths.input,
+                      paths.output);
         return STATUS_FILE_ERROR;
     }
     if (const char* stream = standard_stream_behind(paths.output)) {
-        std::fprintf(stderr, "Unable to open output file: '%s' is also %s\n", argv[2], stream);
+        print_message(stderr, "Unable to open output file: '%s' is also %s\n", paths.output, stream);
         return STATUS_FILE_ERROR;
     }
     std::FILE* output = open_output(paths.output);

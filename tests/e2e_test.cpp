@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -48,7 +50,10 @@ int run_command(const std::string& command)
     std::string quoted = "\"" + command + " <NUL\"";
     std::wstring wide(quoted.size() + 1, L'\0');
     wide.resize(MultiByteToWideChar(CP_UTF8, 0, quoted.c_str(), -1, wide.data(), static_cast<int>(wide.size())) - 1);
-    return _wsystem(wide.c_str());
+    int status = _wsystem(wide.c_str());
+    if (status == -1)  // no status of the program: cmd itself did not start
+        ADD_FAILURE() << "could not start the command (" << std::strerror(errno) << "): " << command;
+    return status;
 }
 #else
 const std::string NL = "\n";
