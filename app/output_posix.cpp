@@ -198,7 +198,13 @@ std::FILE* open_replacement(const struct stat* existing)
     replacing = existing != nullptr;
     if (replacing)
         take_over_attributes(fd, *existing);
-    return stream_on(fd);
+    std::FILE* stream = stream_on(fd);
+    if (!stream) {
+        int error = errno;
+        discard_output(nullptr);
+        errno = error;
+    }
+    return stream;
 }
 
 // Whether the system would refuse to rename a new file over the output, though the
