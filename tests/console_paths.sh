@@ -1,0 +1,19 @@
+#!/bin/sh
+# Runs the Windows program on a console (Wine makes one of a terminal, here the
+# pseudo-terminal of script) and checks that paths in its messages show the
+# characters typed, whatever the code page. $1: the emulator command, $2: the
+# program, $3: a scratch folder.
+set -u
+emulator=$1 program=$2 scratch=$3
+rm -rf "$scratch" && mkdir -p "$scratch/工具" && cd "$scratch" || exit 1
+cp "$program" 工具/larkbook.exe && : >Телефон.txt || exit 1
+
+expect() { # $1: the command line, $2: a text the console must show
+    shown=$(script -qec "stty cols 1000; $emulator $1" /dev/null </dev/null)  # wide: no line wrapped
+    case $shown in
+    *"$2"*) ;;
+    *) printf 'larkbook.exe %s: expected "%s" on the console, got:\n%s\n' "$1" "$2" "$shown" && exit 1 ;;
+    esac
+}
+expect 工具/larkbook.exe '\工具\larkbook.exe <in-file> <out-file>'
+expect "工具/larkbook.exe Телефон.txt '.\\Телефон.txt'" "'Телефон.txt' and '.\\Телефон.txt' are the same file"
