@@ -192,9 +192,11 @@ std::FILE* open_output(const char* path)
     }
     BY_HANDLE_FILE_INFORMATION info;
     bool is_file = GetFileType(existing) == FILE_TYPE_DISK && GetFileInformationByHandle(existing, &info);
-    if (is_file && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    // Read-only is the user's word that the file stays as it is: refused as Windows
+    // refuses writing it, also where the open below would succeed (Wine run by root).
+    if (is_file && (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
         CloseHandle(existing);
-        errno = EISDIR;
+        errno = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? EISDIR : EACCES;
         return nullptr;
     }
     const wchar_t* target = is_file ? replacement_target(existing, name) : name;

@@ -415,6 +415,7 @@ struct failure_case {
     // in place, so only a run that fails before writing leaves it whole.
     std::vector<std::string> outputs = {"absent", "a file", "a file with another hard link"};
     std::string output = "out.txt";  // "full/…" is on a small file system that the setup fills
+    bool read_only_on_windows = false;  // Windows: the output is read-only instead of shell_setup
 };
 
 TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
@@ -457,12 +458,14 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
               "chmod 777 " + shell_quoted(path("")) + " && setpriv --reuid=65534 --regid=65534 --clear-groups ",
               "",
               "Unable to open output file: Permission denied" + NL,
-              {"a file"}},
+              {"a file"},
+              "out.txt",
+              true},
              {"no room and no inode left", "in.txt", "1 555 Bob\n", fill_disk, "",
               "Unable to open output file: No space left on device" + NL, every_output, "full/out.txt"},
              {"a name of 240 bytes", "in.txt", utf16_dump(true), "", "Reading.." + NL, utf16_refused, every_output,
               long_name}}) {
-        if (ON_WINDOWS && !c.shell_setup.empty())
+        if (ON_WINDOWS && !c.shell_setup.empty() && !c.read_only_on_windows)
             continue;
         std::string input = c.dump.empty() ? c.input : write(c.input, c.dump);
         for (const std::string& before : c.outputs) {
@@ -477,7 +480,11 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
             if (before == "a file with another hard link") {
                 fs::create_hard_link(out, out.parent_path() / "hard.txt");
             }
-            run_result r = run({input, path(c.output)}, "", c.shell_setup);
+            if (ON_WINDOWS && c.read_only_on_windows)
+                fs::permissions(out, fs::perms::owner_write, fs::perm_options::remove);
+            run_result r = run({input, path(c.output)}, "", ON_WINDOWS ? "" : c.shell_setup);
+            if (existed)
+                fs::permissions(out, fs::perms::owner_write, fs::perm_options::add);  // to be removed
             EXPECT_EQ(r.status, FILE_ERROR);
             EXPECT_EQ(r.out, c.out);
             EXPECT_EQ(ON_WINDOWS ? r.err.substr(0, read_refused.size()) : r.err,
