@@ -17,34 +17,26 @@ constexpr char ALPHABET[] = {'A', 'a', ' ', '\xC4', 'z', '~'};  // space, case a
 constexpr int MAX_NAMES = 8;
 constexpr int LONGEST_NAME = 18;
 
-struct byte_source {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at;
-};
-
-// The next byte, or 0 once the input is used up.
-unsigned next_byte(byte_source& source) { return source.at < source.size ? source.data[source.at++] : 0; }
-
 phone_table table;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    byte_source source = {data, size, 0};
+    std::size_t at = 0;
+    auto next_byte = [&] { return at < size ? unsigned {data[at++]} : 0u; };  // 0 once the input is used up
     std::string names[MAX_NAMES];
-    int name_count = 1 + next_byte(source) % MAX_NAMES;
+    int name_count = 1 + next_byte() % MAX_NAMES;
     for (int n = 0; n < name_count; ++n) {
-        int length = 1 + next_byte(source) % LONGEST_NAME;
+        int length = 1 + next_byte() % LONGEST_NAME;
         for (int c = 0; c < length; ++c)
-            names[n] += ALPHABET[next_byte(source) % sizeof ALPHABET];
+            names[n] += ALPHABET[next_byte() % sizeof ALPHABET];
     }
 
     // The choosing bytes are used over and over, shifted by each round, so a short
     // input still gives a full table.
-    const std::uint8_t* choices = data + source.at;
-    std::size_t choice_count = size - source.at;
+    const std::uint8_t* choices = data + at;
+    std::size_t choice_count = size - at;
     table = {};
     for (int i = 0; i < MAX_ENTRIES; ++i) {
         std::size_t choice = choice_count ? choices[i % choice_count] + i / choice_count : i;
