@@ -29,6 +29,18 @@ bool identity_of(HANDLE file, BY_HANDLE_FILE_INFORMATION& info)
     return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info);
 }
 
+// The identity of the file that path names, through links and other spellings.
+bool identity_at(const char* path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    const wchar_t* name = wide(path, output_buffer);
+    HANDLE file = name ? open_for_query(name) : INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool known = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    return known;
+}
+
 }  // namespace
 
 int errno_of(DWORD error)
@@ -132,36 +144,22 @@ std::FILE* open_input(const char* path)
 
 bool is_same_file(std::FILE* input, const char* output_path)
 {
-    const wchar_t* name = wide(output_path, output_buffer);
-    if (!name)
-        return false;
     BY_HANDLE_FILE_INFORMATION in, out;
-    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input))), &in))
-        return false;
-    HANDLE output = open_for_query(name);
-    if (output == INVALID_HANDLE_VALUE)
-        return false;
-    bool same = GetFileInformationByHandle(output, &out) && same_identity(in, out);
-    CloseHandle(output);
-    return same;
+    return GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input))), &in)
+        && identity_at(output_path, out) && same_identity(in, out);
 }
 
 const char* standard_stream_behind(const char* output_path)
 {
-    const wchar_t* name = wide(output_path, output_buffer);
-    HANDLE output = name ? open_for_query(name) : INVALID_HANDLE_VALUE;
-    if (output == INVALID_HANDLE_VALUE)
-        return nullptr;
+    // Only a disk file behind the stream counts: the console stays allowed.
     BY_HANDLE_FILE_INFORMATION out, stream;
-    const char* named = nullptr;
-    if (identity_of(output, out)) {
-        if (identity_of(GetStdHandle(STD_OUTPUT_HANDLE), stream) && same_identity(out, stream))
-            named = "standard output";
-        else if (identity_of(GetStdHandle(STD_ERROR_HANDLE), stream) && same_identity(out, stream))
-            named = "standard error";
-    }
-    CloseHandle(output);
-    return named;
+    if (!identity_at(output_path, out))
+        return nullptr;
+    if (identity_of(GetStdHandle(STD_OUTPUT_HANDLE), stream) && same_identity(out, stream))
+        return "standard output";
+    if (identity_of(GetStdHandle(STD_ERROR_HANDLE), stream) && same_identity(out, stream))
+        return "standard error";
+    return nullptr;
 }
 
 void wait_for_input(std::FILE*) { }
