@@ -38,27 +38,34 @@ void prepare_process();
 // errno on failure.
 std::FILE* open_input(const char* path);
 
-// Whether output_path names the file the input was opened from, whatever its
-// spelling: compared by identity, following links.
-bool is_same_file(std::FILE* input, const char* output_path);
-
-// "standard output" or "standard error" where output_path names the file or pipe
-// behind that stream, compared by identity; nullptr otherwise. A terminal or other
-// device is not counted: the dump may be shown on the console.
-const char* standard_stream_behind(const char* output_path);
-
 // Waits for the writer of a FIFO input; returns at once for every other file.
 void wait_for_input(std::FILE* input);
 
+// Opens OUT as the system resolves it, links and all, without changing it, and
+// keeps it for the steps below: it is where the shell's redirection would write.
+// Whatever cannot be written (a directory, a missing parent, a name too long, a
+// file the system guards, a standard stream that was closed at start) is refused
+// here: false and errno.
+bool find_output(const char* path);
+
+// Whether the output found is the file the input was opened from, compared by
+// identity.
+bool output_is_input(std::FILE* input);
+
+// "standard output" or "standard error" where the output found is the file or pipe
+// behind that stream; nullptr otherwise. A terminal or other device is not
+// counted: the dump may be shown on the console.
+const char* output_standard_stream();
+
 // Opens the stream the dump is written to; the output itself is not touched yet.
-// Whatever can never be written (a directory, a missing parent, a name too long)
-// is refused here: nullptr and errno.
-std::FILE* open_output(const char* path);
+// A full disk, or a lock that another program holds (EBUSY), is found here, before
+// the input is read: nullptr and errno.
+std::FILE* open_output();
 
 // Flushes and closes the output and puts it in place. On failure the output is
 // discarded as below and errno tells why.
 bool commit_output(std::FILE* output);
 
-// Closes the output of a failed run and removes the temporary file; the output
-// path keeps what it held before.
+// Closes the output of a failed or refused run and removes the temporary file;
+// the output keeps what it held before. output may be nullptr.
 void discard_output(std::FILE* output);

@@ -10,12 +10,7 @@
 #include <cstdarg>
 
 #include "app/files.h"
-
-namespace {
-
-bool same_identity(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-}  // namespace
+#include "app/process_posix.h"
 
 run_paths command_line_paths(int argc, char* argv[])
 {
@@ -39,8 +34,8 @@ std::FILE* open_input(const char* path)
         return nullptr;
     struct stat file;
     bool is_file = fstat(fd, &file) == 0;
-    if (!is_file || S_ISDIR(file.st_mode)) {
-        int error = is_file ? EISDIR : errno;
+    if (!is_file || S_ISDIR(file.st_mode) || is_closed_standard_stream(file)) {
+        int error = !is_file ? errno : S_ISDIR(file.st_mode) ? EISDIR : EBADF;
         close(fd);
         errno = error;
         return nullptr;
@@ -50,24 +45,6 @@ std::FILE* open_input(const char* path)
     if (!stream)
         close(fd);
     return stream;
-}
-
-bool is_same_file(std::FILE* input, const char* output_path)
-{
-    struct stat in, out;
-    return fstat(fileno(input), &in) == 0 && stat(output_path, &out) == 0 && same_identity(in, out);
-}
-
-const char* standard_stream_behind(const char* output_path)
-{
-    struct stat out, stream;
-    if (stat(output_path, &out) != 0 || S_ISCHR(out.st_mode))
-        return nullptr;
-    if (fstat(STDOUT_FILENO, &stream) == 0 && same_identity(out, stream))
-        return "standard output";
-    if (fstat(STDERR_FILENO, &stream) == 0 && same_identity(out, stream))
-        return "standard error";
-    return nullptr;
 }
 
 void wait_for_input(std::FILE* input)

@@ -17,28 +17,11 @@
 
 namespace {
 
-wchar_t input_buffer[WIDE_PATH_MAX], output_buffer[WIDE_PATH_MAX];
+wchar_t input_buffer[WIDE_PATH_MAX];
 
 bool to_utf8(const wchar_t* wide, char* utf8, int size)
 {
     return WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, size, nullptr, nullptr) > 0;
-}
-
-bool identity_of(HANDLE file, BY_HANDLE_FILE_INFORMATION& info)
-{
-    return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info);
-}
-
-// The identity of the file that path names, through links and other spellings.
-bool identity_at(const char* path, BY_HANDLE_FILE_INFORMATION& info)
-{
-    const wchar_t* name = wide(path, output_buffer);
-    HANDLE file = name ? open_for_query(name) : INVALID_HANDLE_VALUE;
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bool known = GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return known;
 }
 
 }  // namespace
@@ -84,6 +67,11 @@ HANDLE open_for_query(const wchar_t* path)
     // Backup semantics open directories too.
     return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool identity_of(HANDLE file, BY_HANDLE_FILE_INFORMATION& info)
+{
+    return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info);
 }
 
 bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
@@ -140,26 +128,6 @@ std::FILE* open_input(const char* path)
         return nullptr;
     }
     return _wfopen(name, L"r");
-}
-
-bool is_same_file(std::FILE* input, const char* output_path)
-{
-    BY_HANDLE_FILE_INFORMATION in, out;
-    return GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input))), &in)
-        && identity_at(output_path, out) && same_identity(in, out);
-}
-
-const char* standard_stream_behind(const char* output_path)
-{
-    // Only a disk file behind the stream counts: the console stays allowed.
-    BY_HANDLE_FILE_INFORMATION out, stream;
-    if (!identity_at(output_path, out))
-        return nullptr;
-    if (identity_of(GetStdHandle(STD_OUTPUT_HANDLE), stream) && same_identity(out, stream))
-        return "standard output";
-    if (identity_of(GetStdHandle(STD_ERROR_HANDLE), stream) && same_identity(out, stream))
-        return "standard error";
-    return nullptr;
 }
 
 void wait_for_input(std::FILE*) { }

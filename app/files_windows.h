@@ -17,6 +17,9 @@ const wchar_t* wide(const char* path, wchar_t (&buffer)[WIDE_PATH_MAX]);
 // Opens a file or directory only to ask about it: no access asked, so no sharing fails.
 HANDLE open_for_query(const wchar_t* path);
 
+// The identity of a disk file; false for consoles, pipes and devices.
+bool identity_of(HANDLE file, BY_HANDLE_FILE_INFORMATION& info);
+
 // Volume and file index: the same for every name of one file.
 bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
 

@@ -40,11 +40,35 @@ void abandon_run(std::FILE* output)
     errno = error;
 }
 
+// perror, in words of our own where the system's would mislead.
+int report(const char* message)
+{
+    if (errno == EBUSY)
+        std::fprintf(stderr, "%s: another program is using it; close it there and run again\n", message);
+    else
+        std::perror(message);
+    return STATUS_FILE_ERROR;
+}
+
 int fail_run(std::FILE* output, const char* message)
 {
     abandon_run(output);
-    std::perror(message);
-    return STATUS_FILE_ERROR;
+    return report(message);
+}
+
+// Refuses an output that would destroy the input or mix the dump into the console
+// texts; true if it did.
+bool refuse_clashing_output(std::FILE* input, const run_paths& paths)
+{
+    if (output_is_input(input))
+        print_message(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", paths.input,
+                      paths.output);
+    else if (const char* stream = output_standard_stream())
+        print_message(stderr, "Unable to open output file: '%s' is also %s\n", paths.output, stream);
+    else
+        return false;
+    discard_output(nullptr);
+    return true;
 }
 
 int refuse_utf16(std::FILE* output)
@@ -98,29 +122,20 @@ int main(int argc, char* argv[])
     prepare_process();
 
     std::FILE* input = open_input(paths.input);
-    if (!input) {
-        std::perror("Unable to open input file");
+    if (!input)
+        return report("Unable to open input file");
+    if (!find_output(paths.output))
+        return report("Unable to open output file");
+    if (refuse_clashing_output(input, paths))
         return STATUS_FILE_ERROR;
-    }
-    if (is_same_file(input, paths.output)) {
-        print_message(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", paths.input,
-                      paths.output);
-        return STATUS_FILE_ERROR;
-    }
-    if (const char* stream = standard_stream_behind(paths.output)) {
-        print_message(stderr, "Unable to open output file: '%s' is also %s\n", paths.output, stream);
-        return STATUS_FILE_ERROR;
-    }
-    std::FILE* output = open_output(paths.output);
-    if (!output) {
-        std::perror("Unable to open output file");
-        return STATUS_FILE_ERROR;
-    }
-    wait_for_input(input);
+    std::FILE* output = open_output();
+    if (!output)
+        return report("Unable to open output file");
 
     std::setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
     std::printf("Reading..");
     std::fflush(stdout);
+    wait_for_input(input);
     switch (read_dump(table, input)) {
     case read_result::read_error:
         return fail_run(output, "Unable to read input file");

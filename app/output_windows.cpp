@@ -3,9 +3,10 @@
 // A regular file is replaced: the dump goes to a new file beside it, which
 // ReplaceFileW puts in its place, keeping the old file's ACL, attributes and
 // streams, once every write has succeeded. The new file is removed on failure and
-// when the console ends the process. Devices and files with more than one hard
-// link are written in place: locked, and with the room for the dump reserved
-// before a byte of them changes.
+// when the console ends the process. Devices, files with more than one hard link
+// and files another program holds open without letting them be replaced are
+// written in place: locked, and with the room for the dump reserved before a byte
+// of them changes. A file another program uses is found when OUT is opened.
 
 #include <windows.h>
 
@@ -40,9 +41,13 @@ wchar_t output_name[WIDE_PATH_MAX];
 wchar_t final_path[WIDE_PATH_MAX];   // the file the dump ends up in
 wchar_t staged_path[WIDE_PATH_MAX];  // the new file, while it exists
 bool staged = false;
-bool replacing = false;  // final_path exists; old_attributes are its attributes
-DWORD old_attributes = 0;
-bool in_place = false;  // a regular file written in place: cut to length at commit
+bool replacing = false;  // final_path exists; existing holds its identity and attributes
+BY_HANDLE_FILE_INFORMATION existing;
+bool found = false;                      // OUT exists
+bool is_file = false;                    // OUT is a disk file; existing is known
+bool replaceable = false;                // OUT may be deleted: no other program keeps it
+HANDLE writable = INVALID_HANDLE_VALUE;  // OUT opened for writing, where it exists
+bool in_place = false;                   // a regular file written in place: cut to length at commit
 
 // Where the name of a file starts in its path.
 std::size_t name_start(const wchar_t* path)
@@ -70,16 +75,54 @@ std::FILE* stream_on(HANDLE file)
     return stream;
 }
 
+// Makes sure that size bytes fit into the file before a byte is written: the room
+// is reserved where the system can, else the volume's free space beyond what the
+// file already holds is checked (Wine cannot reserve).
+bool reserve_room(HANDLE file, LONGLONG size)
+{
+    FILE_STANDARD_INFO held = {};
+    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &held, sizeof held))
+        return false;
+    FILE_ALLOCATION_INFO room = {};
+    room.AllocationSize.QuadPart = held.EndOfFile.QuadPart > size ? held.EndOfFile.QuadPart : size;
+    if (SetFileInformationByHandle(file, FileAllocationInfo, &room, sizeof room))
+        return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_CALL_NOT_IMPLEMENTED && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_PARAMETER
+        && error != ERROR_INVALID_FUNCTION)
+        return false;
+    wchar_t volume[WIDE_PATH_MAX];
+    ULARGE_INTEGER free_bytes;
+    if (!GetVolumePathNameW(final_path, volume, WIDE_PATH_MAX)
+        || !GetDiskFreeSpaceExW(volume, &free_bytes, nullptr, nullptr))
+        return false;
+    LONGLONG needed = size - held.AllocationSize.QuadPart;
+    if (needed <= 0 || free_bytes.QuadPart >= static_cast<ULONGLONG>(needed))
+        return true;
+    SetLastError(ERROR_DISK_FULL);
+    return false;
+}
+
+// Locks a regular file written in place against other writers, and reserves the
+// room for the longest dump without changing its length, so that a full disk fails
+// here, before a byte of the file changes. A lock another program holds is not
+// waited for.
+bool lock_and_reserve(HANDLE file)
+{
+    OVERLAPPED whole = {};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) {
+        if (GetLastError() == ERROR_LOCK_VIOLATION)
+            SetLastError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
+    return reserve_room(file, LONGEST_DUMP);
+}
+
 // A new file beside the output, ".NAME.larkbook-PID-N". NAME is cut, not within a
 // surrogate pair, so the whole stays within NAME_MAX however long the output's
 // name is.
-std::FILE* open_replacement(const wchar_t* target)
+std::FILE* open_replacement()
 {
-    if (std::wcslen(target) >= WIDE_PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return nullptr;
-    }
-    std::wcscpy(final_path, target);
     std::size_t directory_length = name_start(final_path);
     const wchar_t* name = final_path + directory_length;
     std::size_t keep = std::wcslen(name);
@@ -107,6 +150,12 @@ std::FILE* open_replacement(const wchar_t* target)
     }
     staged = true;
     remove_on_exit(staged_path);
+    if (!reserve_room(file, LONGEST_DUMP)) {
+        errno = errno_of(GetLastError());
+        CloseHandle(file);
+        discard_output(nullptr);
+        return nullptr;
+    }
     std::FILE* stream = stream_on(file);
     if (!stream) {
         discard_output(nullptr);
@@ -115,29 +164,12 @@ std::FILE* open_replacement(const wchar_t* target)
     return stream;
 }
 
-// Locks a regular file written in place against other writers and reserves the
-// room for the longest dump without changing its length, so that a full disk
-// fails here, before a byte of the file changes.
-bool reserve_room(HANDLE file)
-{
-    OVERLAPPED whole = {};
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole))
-        return false;
-    LARGE_INTEGER size;
-    FILE_ALLOCATION_INFO room = {};
-    room.AllocationSize.QuadPart
-        = GetFileSizeEx(file, &size) && size.QuadPart > LONGEST_DUMP ? size.QuadPart : LONGEST_DUMP;
-    if (SetFileInformationByHandle(file, FileAllocationInfo, &room, sizeof room))
-        return true;
-    return GetLastError() != ERROR_DISK_FULL && GetLastError() != ERROR_HANDLE_DISK_FULL;  // else: no way to reserve
-}
-
 std::FILE* open_in_place(HANDLE file, bool regular)
 {
-    if (regular && !reserve_room(file)) {
+    if (regular && !lock_and_reserve(file)) {
         DWORD error = GetLastError();
         CloseHandle(file);
-        errno = errno_of(error);
+        errno = error == ERROR_SHARING_VIOLATION ? EBUSY : errno_of(error);
         return nullptr;
     }
     in_place = regular;
@@ -166,55 +198,91 @@ bool put_in_place()
     staged = false;
     remove_on_exit(nullptr);
     if (replacing)
-        SetFileAttributesW(final_path, (old_attributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_ARCHIVE);
+        SetFileAttributesW(final_path, (existing.dwFileAttributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_ARCHIVE);
     return true;
 }
 
 }  // namespace
 
-std::FILE* open_output(const char* path)
+bool find_output(const char* path)
 {
-    staged = replacing = in_place = false;
+    staged = replacing = in_place = found = is_file = replaceable = false;
+    writable = INVALID_HANDLE_VALUE;
     const wchar_t* name = *path ? wide(path, output_name) : (errno = ENOENT, nullptr);
     if (!name)
-        return nullptr;
+        return false;
     if (std::wcslen(name + name_start(name)) > NAME_MAX) {
         errno = ENAMETOOLONG;
-        return nullptr;
+        return false;
     }
-    HANDLE existing = open_for_query(name);
-    if (existing == INVALID_HANDLE_VALUE) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-            errno = errno_of(GetLastError());  // a missing folder, a name Windows refuses, ...
-            return nullptr;
-        }
-        return open_replacement(name);
+    std::wcscpy(final_path, name);
+    HANDLE query = open_for_query(name);
+    found = query != INVALID_HANDLE_VALUE;
+    if (!found) {
+        errno = errno_of(GetLastError());               // a missing folder, a name Windows refuses, ...
+        return GetLastError() == ERROR_FILE_NOT_FOUND;  // a new OUT
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    bool is_file = GetFileType(existing) == FILE_TYPE_DISK && GetFileInformationByHandle(existing, &info);
+    is_file = identity_of(query, existing);
     // Read-only is the user's word that the file stays as it is: refused as Windows
     // refuses writing it, also where the open below would succeed (Wine run by root).
-    if (is_file && (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
-        CloseHandle(existing);
-        errno = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? EISDIR : EACCES;
-        return nullptr;
+    if (is_file && (existing.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
+        CloseHandle(query);
+        errno = existing.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? EISDIR : EACCES;
+        return false;
     }
-    const wchar_t* target = is_file ? replacement_target(existing, name) : name;
-    CloseHandle(existing);
+    const wchar_t* target = is_file ? replacement_target(query, name) : name;
+    CloseHandle(query);
+    if (std::wcslen(target) >= WIDE_PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::wcscpy(final_path, target);
 
-    // Whether the user may write it, asked without changing it: a file he may not
-    // write is not replaced behind his back. The same handle writes it in place.
-    HANDLE writable = CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    return true;
+}
+
+bool output_is_input(std::FILE* input)
+{
+    BY_HANDLE_FILE_INFORMATION in;
+    return is_file && GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input))), &in)
+        && same_identity(in, existing);
+}
+
+const char* output_standard_stream()
+{
+    // Only a disk file behind the stream counts: the console stays allowed.
+    BY_HANDLE_FILE_INFORMATION stream;
+    if (!is_file)
+        return nullptr;
+    if (identity_of(GetStdHandle(STD_OUTPUT_HANDLE), stream) && same_identity(existing, stream))
+        return "standard output";
+    if (identity_of(GetStdHandle(STD_ERROR_HANDLE), stream) && same_identity(existing, stream))
+        return "standard error";
+    return nullptr;
+}
+
+std::FILE* open_output()
+{
+    if (!found)
+        return open_replacement();
+    // Whether the user may write it, and whether it may be replaced, asked without
+    // changing it: a program that holds it open without sharing its deletion keeps
+    // it from being replaced, one that does not share writing keeps it from both.
+    constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    writable = CreateFileW(output_name, GENERIC_WRITE | DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    replaceable = writable != INVALID_HANDLE_VALUE;
+    if (!replaceable && GetLastError() == ERROR_SHARING_VIOLATION)
+        writable = CreateFileW(output_name, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
     if (writable == INVALID_HANDLE_VALUE) {
-        errno = errno_of(GetLastError());
+        errno = GetLastError() == ERROR_SHARING_VIOLATION ? EBUSY : errno_of(GetLastError());
         return nullptr;
     }
-    if (!is_file || info.nNumberOfLinks > 1)
+    if (!is_file || existing.nNumberOfLinks > 1 || !replaceable)
         return open_in_place(writable, is_file);
     replacing = true;
-    old_attributes = info.dwFileAttributes;
-    std::FILE* stream = open_replacement(target);
+    std::FILE* stream = open_replacement();
     if (!stream && errno == EACCES)
         return open_in_place(writable, true);  // the folder takes no new file, but the file may be written
     CloseHandle(writable);

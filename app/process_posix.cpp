@@ -18,14 +18,17 @@ namespace {
 constexpr int CLEANUP_SIGNALS[]
     = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
 
-char named_path[PATH_MAX];
+int named_directory = -1;
+char named_file[NAME_MAX + 1];
 volatile sig_atomic_t named = 0;
 sigset_t previous_mask;
+struct stat closed_stream_placeholder;
+bool some_stream_closed = false;
 
 void remove_named_and_die(int signal_number)
 {
     if (named)
-        unlink(named_path);
+        unlinkat(named_directory, named_file, 0);
     ::signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
@@ -40,13 +43,28 @@ void block_cleanup_signals(sigset_t* previous)
 }
 
 // A closed standard stream is taken by the next file opened, which would then
-// receive the console texts or be read as the dump. /dev/null, opened for reading
-// only, holds the place: reads end at once and writes fail with EBADF.
+// receive the console texts or be read as the dump. The read end of a pipe of our
+// own holds the place: reads end at once, writes fail with EBADF, and a path that
+// leads to it (/dev/stdin, /dev/fd/1) is told apart from every file of the user's.
 void occupy_closed_standard_streams()
 {
+    bool closed[3];
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        closed[fd] = fcntl(fd, F_GETFD) < 0 && errno == EBADF;
+        some_stream_closed = some_stream_closed || closed[fd];
+    }
+    int ends[2];
+    if (!some_stream_closed || pipe(ends) != 0)
+        return;
+    // The pipe itself may have taken closed descriptors: keep its read end above them.
+    int reader = fcntl(ends[0], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(ends[0]);
+    close(ends[1]);
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
-            open("/dev/null", O_RDONLY);  // the lowest free descriptor: this one
+        if (closed[fd])
+            dup2(reader, fd);
+    fstat(reader, &closed_stream_placeholder);
+    close(reader);
 }
 
 }  // namespace
@@ -71,13 +89,19 @@ void hold_signals() { block_cleanup_signals(&previous_mask); }
 
 void release_signals() { sigprocmask(SIG_SETMASK, &previous_mask, nullptr); }
 
-void remove_on_signal(const char* path)
+bool is_closed_standard_stream(const struct stat& file)
+{
+    return some_stream_closed && same_identity(file, closed_stream_placeholder);
+}
+
+void remove_on_signal(int directory, const char* name)
 {
     sigset_t mask;
     block_cleanup_signals(&mask);
     named = 0;
-    if (path && std::strlen(path) < sizeof named_path) {
-        std::strcpy(named_path, path);
+    if (name && std::strlen(name) < sizeof named_file) {
+        named_directory = directory;
+        std::strcpy(named_file, name);
         named = 1;
     }
     sigprocmask(SIG_SETMASK, &mask, nullptr);

@@ -1,11 +1,24 @@
-// Between the POSIX file code and the process guard: the one file name that a
-// signal must not leave behind.
+// Between the POSIX file code and the process guard: file identity, the standard
+// streams that were closed at start, and the one file name that a signal must not
+// leave behind.
 #pragma once
 
-// Names the file to remove if a signal ends the process, or none (nullptr). The
-// cleanup signals are held back while the name changes, so the handler never sees
-// a name that is only half true; the name is copied.
-void remove_on_signal(const char* path);
+#include <sys/stat.h>
+
+inline bool same_identity(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether file is what holds the place of a standard stream that was closed when
+// the run started: a path such as /dev/stdin then names no file of the user's.
+bool is_closed_standard_stream(const struct stat& file);
+
+// Names the file, by its name in directory, to remove if a signal ends the
+// process, or none (nullptr). The cleanup signals are held back while the name
+// changes, so the handler never sees a name that is only half true; the name is
+// copied.
+void remove_on_signal(int directory, const char* name);
 
 // Holds the cleanup signals back, and lets them through again, around a step that
 // must not be cut in two (naming a file and noting its name).

@@ -28,6 +28,7 @@ enum class read_result {
 // Reads every entry of the dump.
 read_result read_dump(phone_table& table, std::FILE* input);
 
-// Writes SLOT_COUNT slot lines and flushes them. Returns false on a write error,
+// Writes SLOT_COUNT slot lines; the caller flushes them, so that a buffer larger
+// than the longest dump holds it whole until then. Returns false on a write error,
 // with errno set.
 bool write_slots(const phone_table& table, std::FILE* output);

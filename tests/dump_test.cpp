@@ -115,6 +115,7 @@ const read_case read_cases[] = {
     {"zero byte first", std::string("\0 5 Bob\n2 6 Al\n", 15), {"Al"}},
     {"1022 characters and LF fit one read", text_1022 + "\n3 4 Next\n", {std::string(16, 'x'), "Next"}},
     {"1023 characters: the LF is not a line", text_1022 + "x\n3 4 Next\n", {std::string(16, 'x'), "Next"}},
+    {"a name cut by the end of the read", "1 " + std::string(1017, '9') + " Bobby\n", {"Bob"}},
     {"tail of a long line is skipped",
      text_1022 + std::string(500, 'y') + " 9 Invented\n3 4 Next\n",
      {std::string(16, 'x'), "Next"}},

@@ -141,9 +141,18 @@ protected:
     // Whatever a test did, no temporary output may be left behind.
     void TearDown() override
     {
-        for (const auto& file : fs::directory_iterator(dir))
+        if (!ON_WINDOWS)
+            run_command("umount " + shell_quoted(path("nameless")) + " 2>/dev/null");
+        for (const auto& file : fs::recursive_directory_iterator(dir))
             EXPECT_EQ(utf8(file.path().filename()).find(".larkbook-"), std::string::npos) << file.path();
         fs::remove_all(dir);
+    }
+
+    // A file system that cannot make unnamed files (bindfs): "nameless" shows "real".
+    void mount_nameless() const
+    {
+        run_command("cd " + shell_quoted(path(""))
+                    + " && mkdir real nameless && bindfs -o no-allow-other real nameless");
     }
 
     std::string path(const std::string& name) const { return utf8(dir / native(name)); }
@@ -212,6 +221,17 @@ std::string numbered_dump(int count, const std::string& name_prefix, const std::
             + std::to_string(1000 + i) + line_end;
     return dump;
 }
+
+// Shell: makes "in.txt" a FIFO that the run reads, and feeds it the dump only once
+// the run has opened its output and is reading, after commands: another program at
+// work during the run. The FIFO holds the run open, so nothing is left to chance.
+std::string meanwhile(const std::string& commands)
+{
+    return "mv in.txt dump && mkfifo in.txt && { (until grep -q Reading stdout 2>/dev/null; do sleep 0.01; done; "
+        + commands + "; timeout 5 sh -c 'cat dump >in.txt') & } && ";
+}
+
+const std::string as_other_user = "setpriv --reuid=5001 --regid=5001 --clear-groups ";
 
 TEST_F(Larkbook, WrongArgumentCountPrintsBannerAndCreatesNothing)
 {
@@ -425,24 +445,28 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
     for (int i = 0; i < 120; ++i)
         long_name += "\u00e9";
     fs::create_directory(native(path("full")));
-    const std::string fill_disk
-        = ON_WINDOWS || run_command("mount -t tmpfs -o size=64k,nr_inodes=8 larkbook " + shell_quoted(path("full")))
+    // "full-nameless" shows "full" on a file system that can neither make unnamed
+    // files nor reserve room.
+    const std::string fill_blocks = ON_WINDOWS
+            || run_command("mount -t tmpfs -o size=64k,nr_inodes=8 larkbook " + shell_quoted(path("full"))
+                           + " && mkdir " + shell_quoted(path("full-nameless")) + " && bindfs "
+                           + shell_quoted(path("full")) + " " + shell_quoted(path("full-nameless")))
         ? "echo no small file system; exit 1; "  // not root: the case fails
-        : "cd " + shell_quoted(path("full"))
-            + " && mkdir fill && { cat /dev/zero >fill/zeros; for i in 1 2 3 4 5 6 7 8; do "
-              "touch fill/$i; done; } 2>/dev/null; ";
+        : "cd " + shell_quoted(path("full")) + " && mkdir fill && cat /dev/zero >fill/zeros 2>/dev/null; ";
+    const std::string fill_disk = fill_blocks + "for i in 1 2 3 4 5 6 7 8; do touch fill/$i 2>/dev/null; done; ";
+    if (!ON_WINDOWS)
+        mount_nameless();
     const std::vector<std::string> every_output = {"absent", "a file", "a file with another hard link"};
     for (const auto& c : std::vector<failure_case> {
              {"read error", "/proc/self/mem", "", "", "Reading.." + NL, read_refused + "Input/output error" + NL},
              {"UTF-16 little endian", "in.txt", utf16_dump(true), "", "Reading.." + NL, utf16_refused},
              {"UTF-16 big endian", "in.txt", utf16_dump(false), "", "Reading.." + NL, utf16_refused},
-             {"file too large",
-              "in.txt",
-              numbered_dump(100, "Name "),  // more than the 512 bytes a file may grow to
+             {"file too large", "in.txt", numbered_dump(100, "Name "),  // more than the 512 bytes a file may grow to
               "trap '' XFSZ; ulimit -f 1; ",
               "Reading..found 100 names." + NL + "Sorting..done." + NL + "Writing.." + NL,
-              "Unable to write output file: File too large" + NL,
-              {"absent", "a file"}},
+              "Unable to write output file: File too large" + NL},
+             {"standard input named, but closed", "/dev/stdin", "", "sh -c '\"$0\" \"$@\" <&-' ", "",
+              "Unable to open input file: Bad file descriptor" + NL},
              // Though it could make a file beside it, a user may not replace a file
              // that he may not write.
              {"output not writable by the user",
@@ -456,6 +480,13 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
               true},
              {"no room and no inode left", "in.txt", "1 555 Bob\n", fill_disk, "",
               "Unable to open output file: No space left on device" + NL, every_output, "full/out.txt"},
+             {"no room left", "in.txt", "1 555 Bob\n", fill_blocks, "",
+              "Unable to open output file: No space left on device" + NL, every_output, "full/out.txt"},
+             {"no room left, where none can be reserved", "in.txt", "1 555 Bob\n", fill_blocks, "",
+              "Unable to open output file: No space left on device" + NL, every_output, "full-nameless/out.txt"},
+             {"UTF-16, where no file can be unnamed", "in.txt", utf16_dump(true),
+              "mountpoint -q " + shell_quoted(path("nameless")) + " && ", "Reading.." + NL, utf16_refused, every_output,
+              "nameless/out.txt"},
              {"a name of 240 bytes", "in.txt", utf16_dump(true), "", "Reading.." + NL, utf16_refused, every_output,
               long_name}}) {
         if (ON_WINDOWS && !c.shell_setup.empty() && !c.read_only_on_windows)
@@ -489,39 +520,66 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
         }
     }
     if (!ON_WINDOWS)
-        run_command("umount " + shell_quoted(path("full")));
+        run_command("umount " + shell_quoted(path("full-nameless")) + "; umount -l " + shell_quoted(path("full")));
 }
 
 #ifndef _WIN32
 TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
 {
     ASSERT_EQ(mkfifo(path("slow-input").c_str(), 0666), 0);
+    mount_nameless();
     // SIGKILL cannot be caught: only a file without a name is safe from it.
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGKILL}) {
-        for (bool existed : {true, false}) {
-            SCOPED_TRACE(std::string(strsignal(signal_number)) + (existed ? ", over a file" : ", no file yet"));
-            fs::remove(path("out.txt"));
-            if (existed)
-                write("out.txt", "precious\n");
-            pid_t child = start({path("slow-input"), path("out.txt")},
-                                open(path("progress").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
-            int writer = open(path("slow-input").c_str(), O_WRONLY);  // once the program is reading
-            ASSERT_EQ(::write(writer, "1 555 Bob\n", 10), 10);
-            for (int wait = 0; wait < 500 && contents(path("progress")) != "Reading.."; ++wait)
-                usleep(10000);  // the output is open, the input half read
-            kill(child, signal_number);
-            int status = 0;
-            waitpid(child, &status, 0);
-            close(writer);
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
-            EXPECT_EQ(exists(path("out.txt")), existed);
-            if (existed) {
-                EXPECT_EQ(contents(path("out.txt")), "precious\n");
+        for (const std::string output : {"out.txt", "nameless/out.txt"}) {
+            for (bool existed : {true, false}) {
+                if (signal_number == SIGKILL && output != "out.txt")
+                    continue;
+                SCOPED_TRACE(std::string(strsignal(signal_number)) + (existed ? ", over " : ", no ") + output);
+                fs::remove(path(output));
+                if (existed)
+                    write(output, "precious\n");
+                pid_t child = start({path("slow-input"), path(output)},
+                                    open(path("progress").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+                int writer = open(path("slow-input").c_str(), O_WRONLY);  // once the program is reading
+                ASSERT_EQ(::write(writer, "1 555 Bob\n", 10), 10);
+                for (int wait = 0; wait < 500 && contents(path("progress")) != "Reading.."; ++wait)
+                    usleep(10000);  // the output is open, the input half read
+                kill(child, signal_number);
+                int status = 0;
+                waitpid(child, &status, 0);
+                close(writer);
+                EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+                EXPECT_EQ(exists(path(output)), existed);
+                if (existed) {
+                    EXPECT_EQ(contents(path(output)), "precious\n");
+                }
             }
         }
     }
 }
 #endif
+
+// The kernel's guards for links and for files in sticky directories: on, as Debian
+// ships them, while a test runs, then as they were.
+struct kernel_guards {
+#ifndef _WIN32
+    const char* names[3]
+        = {"/proc/sys/fs/protected_symlinks", "/proc/sys/fs/protected_regular", "/proc/sys/fs/protected_fifos"};
+    std::string saved[3];
+    kernel_guards()
+    {
+        for (int i = 0; i < 3; ++i) {
+            std::ifstream(names[i]) >> saved[i];
+            std::ofstream(names[i]) << 1;
+        }
+    }
+    ~kernel_guards()
+    {
+        for (int i = 0; i < 3; ++i)
+            std::ofstream(names[i]) << saved[i];
+    }
+#endif
+};
 
 struct placement_case {
     const char* what;
@@ -538,9 +596,12 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
 {
     const std::string sorted = "1 556 Al" + NL + "2 555 Zed" + NL + bare_slots(3);
     const std::string mode_is_640 = "test $(stat -c %a out.txt) = 640";
+    const std::string permission_denied = "Unable to open output file: Permission denied";
+    kernel_guards guards;
     for (const auto& c : std::vector<placement_case> {
-             {"a replaced file keeps its permissions", "out.txt", "echo old >out.txt; chmod 640 out.txt; ", "out.txt",
-              mode_is_640},
+             {"a replaced file keeps its permissions, not the directory's default ACL", "out.txt",
+              "echo old >out.txt; chmod 640 out.txt; setfacl -d -m u:daemon:rwx .; ", "out.txt",
+              mode_is_640 + " && ! getfacl -c out.txt | grep -q daemon"},
              {"a new file gets 0666 less the umask", "out.txt", "umask 027; ", "out.txt", mode_is_640},
              {"a replaced file keeps its owner and group", "out.txt", "echo old >out.txt; chown 65534:65534 out.txt; ",
               "out.txt", "test $(stat -c %u:%g out.txt) = 65534:65534"},
@@ -554,10 +615,12 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
              {"a full device", "/dev/full", "", "", "", false, "Unable to write output file: No space left on device"},
              {"a replaced file keeps its ACL, extended attributes and chattr flags", "out.txt",
               "echo old >out.txt; setfacl -m u:nobody:rw-,g:users:r-- out.txt; setfattr -n user.note -v kept out.txt; "
+              "setfattr -n user.empty out.txt; "
               "chattr +d out.txt 2>/dev/null && touch has-flags; ",
               "out.txt",
               "getfacl -c out.txt | grep -q user:nobody:rw- && getfacl -c out.txt | grep -q group:users:r-- && "
-              "getfattr -n user.note out.txt | grep -q kept && { test ! -e has-flags || lsattr out.txt | grep -q "
+              "getfattr -n user.note out.txt | grep -q kept && getfattr -n user.empty out.txt && { test ! -e has-flags "
+              "|| lsattr out.txt | grep -q "
               "'^[^ ]*d'; }"},
              {"a new file gets the directory's default ACL", "out.txt", "umask 022; setfacl -d -m o::- .; ", "out.txt",
               mode_is_640},
@@ -570,9 +633,47 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "test \"$(ls -i t0)\" != \"$(cat inode)\""},
              {"a replaced file keeps its hidden and system attributes", "out.txt", "", "out.txt", "", false, "",
               6},  // FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
-             {"a file written in place waits for another writer's lock", "out.txt",
-              "(flock out.txt sh -c 'sleep 0.3; echo stray >>out.txt') & sleep 0.1; ", "hard.txt",
-              "flock out.txt true && ! grep -q stray out.txt", true}}) {
+             {"a file written in place that another program holds locked is refused at once", "out.txt",
+              "exec 9>>out.txt && flock 9 && ", "", "! grep -q Al hard.txt", true,
+              "Unable to open output file: another program is using it; close it there and run again"},
+             {"a file-size limit lets a dump that fits be written in place", "out.txt", "trap '' XFSZ; ulimit -f 4; ",
+              "hard.txt", "", true},
+             {"a link in a sticky directory is followed only where the shell follows it", "s/out.txt",
+              "mkdir -m 1777 s && echo secret >victim && " + as_other_user + "ln -s ../victim s/out.txt && ", "",
+              "grep -qx secret victim && ! sh -c ': >>s/out.txt' 2>/dev/null", false, permission_denied},
+             {"another user's file in a sticky directory is left alone as by the shell", "s/out.txt",
+              "mkdir -m 1777 s && " + as_other_user + "sh -c 'echo theirs >s/out.txt' && ", "",
+              "grep -qx theirs s/out.txt && ! sh -c ': >>s/out.txt' 2>/dev/null", false, permission_denied},
+             {"another user's FIFO in a sticky directory is left alone as by the shell", "s/fifo",
+              "mkdir -m 1777 s && " + as_other_user + "mkfifo s/fifo && timeout 5 ", "",
+              "! timeout 5 sh -c ': >>s/fifo' 2>/dev/null", false, permission_denied},
+             {"a directory swapped during the run does not move the output", "u/x/out.txt",
+              "mkdir -p u/x vault && echo secret >vault/out.txt && echo old >u/x/out.txt && chown -R 5001:5001 u && "
+                  + meanwhile(as_other_user + "sh -c 'mv u/x u/x.old && ln -s ../vault u/x'"),
+              "u/x.old/out.txt", "grep -qx secret vault/out.txt && test $(stat -c %u u/x.old/out.txt) = 5001"},
+             {"an output replaced during the run is left to whoever replaced it", "out.txt",
+              "echo old >out.txt && " + meanwhile("echo theirs >other && mv other out.txt"), "",
+              "grep -qx theirs out.txt", false,
+              "Unable to write output file: another program is using it; close it there and run again"},
+             {"a commit the directory refuses is a failure", "out.txt",
+              "chmod 777 . && echo old >out.txt && chown 65534:65534 out.txt && " + meanwhile("chmod 755 .")
+                  + "setpriv --reuid=65534 --regid=65534 --clear-groups ",
+              "", "grep -qx old out.txt", false, "Unable to write output file: Permission denied"},
+             {"a file whose owner the user cannot keep is written in place", "out.txt",
+              "chmod 777 . && echo old >out.txt && chown 65534:65534 out.txt && chmod 666 out.txt && ls -i out.txt "
+              ">inode "
+              "&& "
+                  + as_other_user,
+              "out.txt", "test $(stat -c %u:%g out.txt) = 65534:65534 && test \"$(ls -i out.txt)\" = \"$(cat inode)\""},
+             {"a new file that needs a name is unreadable until complete", "nameless/out.txt",
+              "mkdir real nameless && bindfs -o no-allow-other real nameless && echo old >real/out.txt && "
+              "chmod 640 real/out.txt && "
+                  + meanwhile("stat -c %a nameless/.out.txt.larkbook-* >mode"),
+              "real/out.txt", "umount nameless; test $(cat mode) = 600 && test $(stat -c %a real/out.txt) = 640"},
+             {"a pipe named by /dev/fd/3 is written", "/dev/fd/3",
+              "sh -c '{ \"$0\" \"$@\" 3>&1 >&4 | cat >copy; } 4>&1' ", "copy"},
+             {"a closed standard output named as the output is refused", "/dev/stdout", "sh -c '\"$0\" \"$@\" >&-' ",
+              "", "", false, "Unable to open output file: Bad file descriptor"}}) {
         if ((ON_WINDOWS && !c.shell_setup.empty()) || (!ON_WINDOWS && c.attributes))
             continue;
         SCOPED_TRACE(c.what);
@@ -593,7 +694,9 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
         EXPECT_EQ(r.err, c.err.empty() ? "" : c.err + NL);
         EXPECT_EQ(r.out,
                   c.err.empty() ? progress_for(2)
-                                : "Reading..found 2 names." + NL + "Sorting..done." + NL + "Writing.." + NL);
+                      : c.err.rfind("Unable to open", 0) == 0
+                      ? ""
+                      : "Reading..found 2 names." + NL + "Sorting..done." + NL + "Writing.." + NL);
         for (int wait = 0; wait < 500 && !c.sorted_in.empty() && contents(path(c.sorted_in)) != sorted; ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the FIFO's reader may lag
         if (!c.sorted_in.empty()) {
