@@ -1,12 +1,14 @@
 // Opening, checking and replacing the run's two files. One interface; one
-// implementation per platform, each in three sources: files_* (opening and checking),
-// output_* (placing the output) and process_* (guarding the process).
+// implementation per platform: files_* (opening the input, the console), output_*
+// (finding and placing the output) and process_* (guarding the process).
 //
-// The output is written to a new file beside it, which takes its place only once
-// every write has succeeded, so a failed or interrupted run leaves the old output
-// as it was. Only files that cannot be replaced (devices, FIFOs, files with more
-// than one hard link, files the system will not let a new file replace) are
-// written in place, locked, and with the room for the dump reserved first.
+// The output is written where the shell's redirection would write it, and only
+// there. It goes to a new file beside OUT, which takes its place only once every
+// write has succeeded, so a failed or interrupted run leaves the old output as it
+// was. Only files that cannot be replaced (devices, FIFOs, files with more than
+// one hard link, files the system will not let a new file replace or whose owner
+// would be lost) are written in place, locked, and with the room for the dump
+// reserved first.
 #pragma once
 
 #include <cstdio>

@@ -1,0 +1,29 @@
+// The one output of a run on Linux, shared by finding it (output_find_posix.cpp)
+// and placing it (output_posix.cpp).
+#pragma once
+
+#include <limits.h>
+#include <sys/stat.h>
+
+enum class placement {
+    as_is,     // a device, FIFO or terminal: written through
+    in_place,  // a regular file written in place: locked, room reserved, cut at commit
+    unnamed,   // a new file without a name yet
+    named,     // a new file under a temporary name
+};
+
+struct output_file {
+    int existing;                  // OUT as the kernel opened it; -1 where there was none
+    struct stat checked;           // what existing was when it was checked
+    int directory;                 // the directory that holds OUT; -1 where none does
+    char name[NAME_MAX + 1];       // OUT's name in directory
+    char temporary[NAME_MAX + 1];  // the new file's name in directory, while it has one
+    placement how;
+    bool made_by_open;  // the open made OUT (the file of a dangling link): removed on failure
+};
+
+// The run's one output.
+extern output_file the_output;
+
+// Whether name in directory is file itself, not a link to it or another file.
+bool holds(int directory, const char* name, const struct stat& file);
