@@ -22,7 +22,7 @@ char input_buffer[1 << 16];
 {
     print_message(stdout,
                   "larkbook v.0.1 - written by the larkbook developers\n"
-                  "                Free software under the MIT License, see LICENSE\n"
+                  "                Free software under the MIT License, see " LARKBOOK_LICENSE_FILE "\n"
                   "                Sort textual phonebook dump made with cellpad(x)\n"
                   "Usage: %s <in-file> <out-file>\n",
                   program_name);
