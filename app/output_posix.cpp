@@ -257,6 +257,19 @@ int link_unnamed(int fd, const char* name)
     return errno == ENOENT ? linkat(fd, "", the_output.directory, name, AT_EMPTY_PATH) : -1;  // no /proc
 }
 
+// Moves the named new file to a name that is still free: with one rename, or with
+// a link and an unlink where the file system has no such rename.
+bool move_to_free_name()
+{
+    const int at = the_output.directory;
+    if (renameat2(at, the_output.temporary, at, the_output.name, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL || linkat(at, the_output.temporary, at, the_output.name, 0) != 0)
+        return false;
+    unlinkat(at, the_output.temporary, 0);  // the complete file has its name now
+    return true;
+}
+
 // Moves the named new file to OUT's name: over the file that was checked, as long
 // as the name still names it, or to a name that is still free.
 bool rename_into_place()
@@ -268,11 +281,7 @@ bool rename_into_place()
     hold_signals();
     bool renamed = the_output.existing >= 0
         ? renameat(the_output.directory, the_output.temporary, the_output.directory, the_output.name) == 0
-        : renameat2(the_output.directory, the_output.temporary, the_output.directory, the_output.name, RENAME_NOREPLACE)
-                == 0
-            || (errno == EINVAL
-                && linkat(the_output.directory, the_output.temporary, the_output.directory, the_output.name, 0) == 0
-                && unlinkat(the_output.directory, the_output.temporary, 0) == 0);
+        : move_to_free_name();
     if (renamed) {
         the_output.temporary[0] = '\0';
         remove_on_signal(-1, nullptr);
