@@ -615,6 +615,10 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
     const std::string mode_is_640 = "test $(stat -c %a out.txt) = 640";
     const std::string permission_denied = "Unable to open output file: Permission denied";
     const std::string in_use = "Unable to open output file: another program is using it; close it there and run again";
+    std::string deep = "d";  // with the file's name, a path of 4,095 bytes
+    while (path(deep).size() < 3800)
+        deep += "/" + std::string(200, 'd');
+    deep += "/" + std::string(4095 - path(deep).size() - 1, 'f');
     [[maybe_unused]] kernel_guards guards;
     for (const auto& c : std::vector<placement_case> {
              {"a replaced file keeps its permissions, not the directory's default ACL", "out.txt",
@@ -694,6 +698,11 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "umask 027 && mkdir real nameless && bindfs -o no-allow-other real nameless && "
                   + meanwhile("stat -c %a nameless/.out.txt.larkbook-* >mode"),
               "real/out.txt", "umount nameless; test $(cat mode) = 600 && test $(stat -c %a real/out.txt) = 640"},
+             {"a file in an append-only directory is written in place", "out.txt",
+              "echo old >out.txt && ls -i out.txt >inode && chattr +a . && ", "out.txt",
+              "chattr -a . && test \"$(ls -i out.txt)\" = \"$(cat inode)\""},
+             {"a path of 4,095 bytes is replaced", deep,
+              "mkdir -p " + deep.substr(0, deep.rfind('/')) + " && echo old >" + deep + " && ", deep},
              {"a pipe named by /dev/fd/3 is written", "/dev/fd/3",
               "sh -c '{ \"$0\" \"$@\" 3>&1 >&4 | cat >copy; } 4>&1' ", "copy"},
              {"a closed standard output named as the output is refused", "/dev/stdout", "sh -c '\"$0\" \"$@\" >&-' ",
