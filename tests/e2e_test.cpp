@@ -21,7 +21,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -723,8 +722,9 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
 #endif
         std::string output = c.output[0] == '/' || c.output == "NUL" ? c.output : path(c.output);
 #ifndef _WIN32
-        if (output == "/dev/full")  // a node of the test's own: a faulty run cannot replace the system's
-            mknod((output = path("full")).c_str(), S_IFCHR | 0666, makedev(1, 7));
+        struct stat device;  // nodes of the test's own: a faulty run cannot replace the system's
+        if ((output == "/dev/full" || output == "/dev/null") && stat(output.c_str(), &device) == 0)
+            mknod((output = path(output.substr(5))).c_str(), S_IFCHR | 0666, device.st_rdev);
 #else
         HANDLE holder = INVALID_HANDLE_VALUE;
         std::string before = c.held.empty() ? "" : contents(c.hard_linked ? output : write(c.output, "old\n"));
