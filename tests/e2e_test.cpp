@@ -697,6 +697,10 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "umask 027 && mkdir real nameless && bindfs -o no-allow-other real nameless && "
                   + meanwhile("stat -c %a nameless/.out.txt.larkbook-* >mode"),
               "real/out.txt", "umount nameless; test $(cat mode) = 600 && test $(stat -c %a real/out.txt) = 640"},
+             {"an output with the input's inode number on another file system is no same file", "b/out.txt",
+              "mkdir a b && mount -t tmpfs larkbook a && mount -t tmpfs larkbook b && mv in.txt a && ln -s a/in.txt . "
+              "&& echo old >b/out.txt && test $(stat -c %i a/in.txt) = $(stat -c %i b/out.txt) && ",
+              "b/out.txt", "umount a b"},
              {"a file in an append-only directory is written in place", "out.txt",
               "echo old >out.txt && ls -i out.txt >inode && chattr +a . && ", "out.txt",
               "chattr -a . && test \"$(ls -i out.txt)\" = \"$(cat inode)\""},
