@@ -127,8 +127,22 @@ bool find_new_output(const char* path)
     return true;
 }
 
+// Opens fd_path for writing, as the shell would, if it is still the file checked.
+int reopened(int at, const char* fd_path, int flags)
+{
+    int fd = openat(at, fd_path, O_WRONLY | O_NOCTTY | O_CLOEXEC | flags);
+    struct stat file;
+    if (fd >= 0 && (fstat(fd, &file) != 0 || !same_identity(file, the_output.checked))) {
+        close(fd);
+        errno = EBUSY;  // replaced by another program meanwhile
+        return -1;
+    }
+    return fd;
+}
+
 // Checks the file found as the shell's redirection would meet it, and opens it for
-// writing through the same handle (by path again, compared, where there is no /proc).
+// writing: by its one name in the directory that holds it, else through the
+// descriptor found (a pipe, a deleted file), else by path where there is no /proc.
 int checked_for_writing(int found, const char* path)
 {
     struct stat directory;
@@ -138,24 +152,18 @@ int checked_for_writing(int found, const char* path)
         errno = S_ISDIR(the_output.checked.st_mode) ? EISDIR : EBADF;
         return -1;
     }
-    if (find_directory(path, found) && fstat(the_output.directory, &directory) == 0
-        && guarded_in_sticky_directory(directory, the_output.checked)) {
-        errno = EACCES;
-        return -1;
+    if (find_directory(path, found)) {
+        if (fstat(the_output.directory, &directory) == 0
+            && guarded_in_sticky_directory(directory, the_output.checked)) {
+            errno = EACCES;
+            return -1;
+        }
+        return reopened(the_output.directory, the_output.name, O_NOFOLLOW);
     }
     char self[32];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", found);
     int fd = open(self, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT)
-        return fd;
-    fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    struct stat file;
-    if (fd >= 0 && (fstat(fd, &file) != 0 || !same_identity(file, the_output.checked))) {
-        close(fd);
-        errno = EBUSY;  // replaced by another program meanwhile
-        return -1;
-    }
-    return fd;
+    return fd >= 0 || errno != ENOENT ? fd : reopened(AT_FDCWD, path, 0);
 }
 
 }  // namespace

@@ -129,15 +129,9 @@ int make_new_file()
     });
 }
 
-// Makes sure that size bytes fit into the file before a byte is written: the room
-// is reserved where the file system can, else the volume's free space beyond the
-// blocks the file already holds is checked.
-bool reserve_room(int fd, off_t size)
+// Whether the volume has room for size bytes more than the file already holds.
+bool room_on_volume(int fd, off_t size)
 {
-    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
-        return true;
-    if (errno != EOPNOTSUPP && errno != ENOSYS)
-        return false;
     struct stat file;
     struct statvfs volume;
     if (fstat(fd, &file) != 0 || fstatvfs(fd, &volume) != 0)
@@ -148,6 +142,16 @@ bool reserve_room(int fd, off_t size)
         return true;
     errno = ENOSPC;
     return false;
+}
+
+// Makes sure that size bytes fit into a file written in place before a byte of it
+// changes: the room is reserved where the file system can, else the volume's free
+// space is checked.
+bool reserve_room(int fd, off_t size)
+{
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
+        return true;
+    return (errno == EOPNOTSUPP || errno == ENOSYS) && room_on_volume(fd, size);
 }
 
 // Locks a regular file written in place against other writers and reserves the
@@ -173,7 +177,9 @@ void drop_new_file(int fd)
     errno = error;
 }
 
-// A new file to take OUT's place, with OUT's owner and group and its room reserved.
+// A new file to take OUT's place, with OUT's owner and group, on a volume with room
+// for it. Reserving its blocks would cost more than the whole rest of a run, and a
+// failure at the end leaves OUT as it was all the same.
 // Where the directory takes no new file, or the owner cannot be kept, an existing
 // OUT is written in place instead.
 int open_replacement()
@@ -185,7 +191,7 @@ int open_replacement()
     }
     if (fd < 0)
         return the_output.existing >= 0 && (errno == EACCES || errno == EPERM) ? open_in_place() : -1;
-    if (!reserve_room(fd, LONGEST_DUMP)) {
+    if (!room_on_volume(fd, LONGEST_DUMP)) {
         drop_new_file(fd);
         return -1;
     }
@@ -323,8 +329,9 @@ bool commit_output(std::FILE* output)
         discard_output(output);
         return false;
     }
-    // Cuts a file written in place to the dump; frees the room reserved past it.
-    bool written = std::fflush(output) == 0 && !std::ferror(output) && (!regular || ftruncate(fd, length) == 0);
+    // Cuts a file written in place to the dump, and frees the room reserved past it.
+    bool written = std::fflush(output) == 0 && !std::ferror(output)
+        && (the_output.how != placement::in_place || ftruncate(fd, length) == 0);
     bool new_file = the_output.how == placement::unnamed || the_output.how == placement::named;
     if (written && new_file)
         take_over_attributes(fd);

@@ -229,11 +229,14 @@ std::string numbered_dump(int count, const std::string& name_prefix, const std::
 
 // Shell: makes "in.txt" a FIFO that the run reads, and feeds it the dump only once
 // the run has opened its output and is reading, after commands: another program at
-// work during the run. The FIFO holds the run open, so nothing is left to chance.
+// work during the run. The FIFO holds the run open, so nothing is left to chance. A
+// run that never reads is given up on after 5 s; the helper holds none of the
+// test's streams, so a failing row never holds the test up.
 std::string meanwhile(const std::string& commands)
 {
-    return "mv in.txt dump && mkfifo in.txt && { (until grep -q Reading stdout 2>/dev/null; do sleep 0.01; done; "
-        + commands + "; timeout 5 sh -c 'cat dump >in.txt') & } && ";
+    return "mv in.txt dump && mkfifo in.txt && { (for i in $(seq 500); do grep -q Reading stdout && break; "
+           "sleep 0.01; done && grep -q Reading stdout && "
+        + commands + "; timeout 5 sh -c 'cat dump >in.txt') </dev/null >/dev/null 2>&1 & } && ";
 }
 
 const std::string as_other_user = "setpriv --reuid=5001 --regid=5001 --clear-groups ";
