@@ -19,6 +19,13 @@
 
 output_file the_output;
 
+descriptor_path path_of_descriptor(int fd)
+{
+    descriptor_path path;
+    std::snprintf(path.text, sizeof path.text, "/proc/self/fd/%d", fd);
+    return path;
+}
+
 bool holds(int directory, const char* name, const struct stat& file)
 {
     struct stat entry;
@@ -55,27 +62,31 @@ int open_directory_of(const char* path, char (&name)[NAME_MAX + 1])
     return fd >= 0 ? fd : open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
+// Opens the directory part of path, if it holds the file that was checked under
+// the last name of path.
+bool directory_holds_file(const char* path)
+{
+    the_output.directory = open_directory_of(path, the_output.name);
+    if (the_output.directory >= 0 && holds(the_output.directory, the_output.name, the_output.checked))
+        return true;
+    forget_directory();
+    return false;
+}
+
 // Finds the directory that holds the opened OUT: the path's own directory where
 // the path names the file itself, else the one in the path the kernel reports for
 // the descriptor (OUT reached through links). A deleted file, a pipe or a file of
 // another mount namespace is held by none.
 bool find_directory(const char* path, int fd)
 {
-    the_output.directory = open_directory_of(path, the_output.name);
-    if (the_output.directory >= 0 && holds(the_output.directory, the_output.name, the_output.checked))
+    if (directory_holds_file(path))
         return true;
-    forget_directory();
-    char self[32], resolved[PATH_MAX];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    ssize_t length = readlink(self, resolved, sizeof resolved - 1);
+    char resolved[PATH_MAX];
+    ssize_t length = readlink(path_of_descriptor(fd).text, resolved, sizeof resolved - 1);
     if (length <= 0 || length >= static_cast<ssize_t>(sizeof resolved) - 1 || resolved[0] != '/')
         return false;
     resolved[length] = '\0';
-    the_output.directory = open_directory_of(resolved, the_output.name);
-    if (the_output.directory >= 0 && holds(the_output.directory, the_output.name, the_output.checked))
-        return true;
-    forget_directory();
-    return false;
+    return directory_holds_file(resolved);
 }
 
 int sysctl_value(const char* file)
@@ -160,9 +171,7 @@ int checked_for_writing(int found, const char* path)
         }
         return reopened(the_output.directory, the_output.name, O_NOFOLLOW);
     }
-    char self[32];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", found);
-    int fd = open(self, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    int fd = open(path_of_descriptor(found).text, O_WRONLY | O_NOCTTY | O_CLOEXEC);
     return fd >= 0 || errno != ENOENT ? fd : reopened(AT_FDCWD, path, 0);
 }
 

@@ -256,9 +256,7 @@ void take_over_attributes(int fd)
 // the name is taken.
 int link_unnamed(int fd, const char* name)
 {
-    char self[32];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, self, the_output.directory, name, AT_SYMLINK_FOLLOW) == 0)
+    if (linkat(AT_FDCWD, path_of_descriptor(fd).text, the_output.directory, name, AT_SYMLINK_FOLLOW) == 0)
         return 0;
     return errno == ENOENT ? linkat(fd, "", the_output.directory, name, AT_EMPTY_PATH) : -1;  // no /proc
 }

@@ -25,5 +25,11 @@ struct output_file {
 // The run's one output.
 extern output_file the_output;
 
+// The path under /proc that names what the descriptor fd is open on.
+struct descriptor_path {
+    char text[32];
+};
+descriptor_path path_of_descriptor(int fd);
+
 // Whether name in directory is file itself, not a link to it or another file.
 bool holds(int directory, const char* name, const struct stat& file);
