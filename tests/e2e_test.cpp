@@ -689,6 +689,8 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "chattr -a . && test \"$(ls -i out.txt)\" = \"$(cat inode)\""},
              {"a path of 4,095 bytes is replaced", deep,
               "mkdir -p " + deep.substr(0, deep.rfind('/')) + " && echo old >" + deep + " && ", deep},
+             {"a deleted file still open is written", "/dev/fd/3",
+              "sh -c 'exec 3<>del.txt && rm del.txt && \"$0\" \"$@\" && cat <&3 >copy' ", "copy"},
              {"a pipe named by /dev/fd/3 is written", "/dev/fd/3",
               "sh -c '{ \"$0\" \"$@\" 3>&1 >&4 | cat >copy; } 4>&1' ", "copy"},
              {"a closed standard output named as the output is refused", "/dev/stdout", "sh -c '\"$0\" \"$@\" >&-' ",
