@@ -55,8 +55,7 @@ bool append_only(int directory)
 
 // Whether a new file may take OUT's place: there is none yet, or it is a regular
 // file with one name, in a directory that holds it, lets it be renamed over (not
-// append-only, not someone else's sticky directory) and is on its file system
-// (not a mount of its own).
+// append-only) and is on its file system (not a mount of its own).
 bool replaceable()
 {
     if (the_output.existing < 0)
@@ -64,9 +63,6 @@ bool replaceable()
     struct stat directory;
     if (the_output.directory < 0 || the_output.checked.st_nlink > 1 || append_only(the_output.directory)
         || fstat(the_output.directory, &directory) != 0)
-        return false;
-    uid_t user = geteuid();
-    if ((directory.st_mode & S_ISVTX) && user != 0 && user != the_output.checked.st_uid && user != directory.st_uid)
         return false;
     struct statx mount { };
     return directory.st_dev == the_output.checked.st_dev
@@ -180,8 +176,8 @@ void drop_new_file(int fd)
 // A new file to take OUT's place, with OUT's owner and group, on a volume with room
 // for it. Reserving its blocks would cost more than the whole rest of a run, and a
 // failure at the end leaves OUT as it was all the same.
-// Where the directory takes no new file, or the owner cannot be kept, an existing
-// OUT is written in place instead.
+// Where the directory takes no new file, or the owner cannot be kept (another
+// user's file, as in a sticky directory), an existing OUT is written in place instead.
 int open_replacement()
 {
     int fd = make_new_file();
@@ -203,7 +199,6 @@ std::FILE* stream_on(int fd)
     std::FILE* stream = fdopen(fd, "w");
     if (!stream) {
         int error = errno;
-        discard_output(nullptr);
         close(fd);
         errno = error;
         return nullptr;
@@ -315,7 +310,10 @@ std::FILE* open_output()
     int fd = the_output.existing >= 0 && !S_ISREG(the_output.checked.st_mode) ? the_output.existing
         : replaceable()                                                       ? open_replacement()
                                                                               : open_in_place();
-    return fd >= 0 ? stream_on(fd) : nullptr;
+    std::FILE* stream = fd >= 0 ? stream_on(fd) : nullptr;
+    if (!stream)
+        discard_output(nullptr);  // the file that a dangling link made goes too
+    return stream;
 }
 
 bool commit_output(std::FILE* output)
