@@ -18,6 +18,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -72,7 +73,8 @@ std::string invoked_program() { return LARKBOOK_PROGRAM; }
 
 int run_command(const std::string& command)
 {
-    int status = std::system((command + " </dev/null").c_str());
+    // Braced, so that a command ending in "| grep" still reads the pipe.
+    int status = std::system(("{ " + command + "\n} </dev/null").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 #endif
@@ -759,6 +761,7 @@ TEST_F(Larkbook, FailingStandardOutputIsAFailureButTheDumpIsWritten)
     std::vector<std::pair<std::string, std::string>> outputs = {{"/dev/full", "No space left on device"}};
     if (!ON_WINDOWS) {
         outputs.emplace_back("a closed pipe", "Broken pipe");
+        outputs.emplace_back("a terminal that hung up", "Input/output error");  // each line fails as it is written
         outputs.emplace_back("closed standard input and output", "Bad file descriptor");
     }
     const std::vector<std::string> args = {write("in.txt", "1 555 Bob\n"), path("out.txt")};
@@ -767,9 +770,9 @@ TEST_F(Larkbook, FailingStandardOutputIsAFailureButTheDumpIsWritten)
         fs::remove(native(path("out.txt")));
         run_result r;
 #ifndef _WIN32
-        if (output == "a closed pipe") {
-            int ends[2];
-            ASSERT_EQ(pipe(ends), 0);
+        if (output == "a closed pipe" || output == "a terminal that hung up") {
+            int ends[2];  // the run writes to ends[1], whose other end is gone
+            ASSERT_EQ(output == "a closed pipe" ? pipe(ends) : openpty(ends, ends + 1, nullptr, nullptr, nullptr), 0);
             close(ends[0]);
             pid_t child = start(args, ends[1]);
             close(ends[1]);
