@@ -43,11 +43,9 @@ wchar_t staged_path[WIDE_PATH_MAX];  // the new file, while it exists
 bool staged = false;
 bool replacing = false;  // final_path exists; existing holds its identity and attributes
 BY_HANDLE_FILE_INFORMATION existing;
-bool found = false;                      // OUT exists
-bool is_file = false;                    // OUT is a disk file; existing is known
-bool replaceable = false;                // OUT may be deleted: no other program keeps it
-HANDLE writable = INVALID_HANDLE_VALUE;  // OUT opened for writing, where it exists
-bool in_place = false;                   // a regular file written in place: cut to length at commit
+bool found = false;     // OUT exists
+bool is_file = false;   // OUT is a disk file; existing is known
+bool in_place = false;  // a regular file written in place: cut to length at commit
 
 // Where the name of a file starts in its path.
 std::size_t name_start(const wchar_t* path)
@@ -206,8 +204,7 @@ bool put_in_place()
 
 bool find_output(const char* path)
 {
-    staged = replacing = in_place = found = is_file = replaceable = false;
-    writable = INVALID_HANDLE_VALUE;
+    staged = replacing = in_place = found = is_file = false;
     const wchar_t* name = *path ? wide(path, output_name) : (errno = ENOENT, nullptr);
     if (!name)
         return false;
@@ -237,7 +234,6 @@ bool find_output(const char* path)
         return false;
     }
     std::wcscpy(final_path, target);
-
     return true;
 }
 
@@ -269,9 +265,9 @@ std::FILE* open_output()
     // changing it: a program that holds it open without sharing its deletion keeps
     // it from being replaced, one that does not share writing keeps it from both.
     constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    writable = CreateFileW(output_name, GENERIC_WRITE | DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    replaceable = writable != INVALID_HANDLE_VALUE;
+    HANDLE writable = CreateFileW(output_name, GENERIC_WRITE | DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool replaceable = writable != INVALID_HANDLE_VALUE;  // no other program keeps it from being deleted
     if (!replaceable && GetLastError() == ERROR_SHARING_VIOLATION)
         writable = CreateFileW(output_name, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                nullptr);
