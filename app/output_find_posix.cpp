@@ -1,16 +1,17 @@
 // Finding the output on Linux.
 //
-// OUT is opened as the kernel resolves it, so that its guards for links and sticky
-// directories hold as they hold for the shell's redirection. Then the directory
-// that holds the opened file is opened, once, and checked to hold it; every later
-// step acts on those two handles, never on a path again.
+// OUT is opened once, as the shell's ">> OUT" opens it, relative to the directory
+// that the path names: the kernel follows the links and applies its guards
+// (permissions, protected_symlinks, _regular, _fifos) to the very file that the run
+// then holds. A name that does not exist yet is not opened at all: the new file is
+// made in that directory at the end. Every later step acts on these two handles,
+// never on a path again.
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "app/files.h"
@@ -34,13 +35,6 @@ bool holds(int directory, const char* name, const struct stat& file)
 
 namespace {
 
-void forget_directory()
-{
-    if (the_output.directory >= 0)
-        close(the_output.directory);
-    the_output.directory = -1;
-}
-
 // Opens the directory part of path and copies the last name into name.
 int open_directory_of(const char* path, char (&name)[NAME_MAX + 1])
 {
@@ -62,62 +56,38 @@ int open_directory_of(const char* path, char (&name)[NAME_MAX + 1])
     return fd >= 0 ? fd : open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-// Opens the directory part of path, if it holds the file that was checked under
-// the last name of path.
-bool directory_holds_file(const char* path)
+void forget_directory()
 {
-    the_output.directory = open_directory_of(path, the_output.name);
-    if (the_output.directory >= 0 && holds(the_output.directory, the_output.name, the_output.checked))
-        return true;
+    if (the_output.directory >= 0)
+        close(the_output.directory);
+    the_output.directory = -1;
+}
+
+// OUT reached through links: the directory in the path that the kernel reports
+// for the opened file, if it holds that file. A deleted file, a pipe, a file of
+// another mount namespace, or any file where there is no /proc, is held by none.
+void find_directory()
+{
     forget_directory();
-    return false;
-}
-
-// Finds the directory that holds the opened OUT: the path's own directory where
-// the path names the file itself, else the one in the path the kernel reports for
-// the descriptor (OUT reached through links). A deleted file, a pipe or a file of
-// another mount namespace is held by none.
-bool find_directory(const char* path, int fd)
-{
-    if (directory_holds_file(path))
-        return true;
     char resolved[PATH_MAX];
-    ssize_t length = readlink(path_of_descriptor(fd).text, resolved, sizeof resolved - 1);
+    ssize_t length = readlink(path_of_descriptor(the_output.existing).text, resolved, sizeof resolved - 1);
     if (length <= 0 || length >= static_cast<ssize_t>(sizeof resolved) - 1 || resolved[0] != '/')
-        return false;
+        return;
     resolved[length] = '\0';
-    return directory_holds_file(resolved);
+    the_output.directory = open_directory_of(resolved, the_output.name);
+    if (the_output.directory >= 0 && !holds(the_output.directory, the_output.name, the_output.checked))
+        forget_directory();
 }
 
-int sysctl_value(const char* file)
-{
-    char text[16] = {};
-    int fd = open(file, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    ssize_t length = read(fd, text, sizeof text - 1);
-    close(fd);
-    return length > 0 ? std::atoi(text) : 0;
-}
+}  // namespace
 
-// Whether the kernel refuses the shell's ">>" of this existing file, an open with
-// O_CREAT: fs.protected_regular and fs.protected_fifos keep everyone, root too, out
-// of files that others left in a sticky directory.
-bool guarded_in_sticky_directory(const struct stat& directory, const struct stat& file)
+bool find_output(const char* path)
 {
-    if (!(directory.st_mode & S_ISVTX) || file.st_uid == directory.st_uid || file.st_uid == geteuid())
+    the_output = {-1, {}, -1, {}, {}, {}, placement::as_is};
+    if (!*path) {
+        errno = ENOENT;
         return false;
-    int level = S_ISREG(file.st_mode) ? sysctl_value("/proc/sys/fs/protected_regular")
-        : S_ISFIFO(file.st_mode)      ? sysctl_value("/proc/sys/fs/protected_fifos")
-                                      : 0;
-    return (level >= 1 && (directory.st_mode & S_IWOTH)) || (level >= 2 && (directory.st_mode & S_IWGRP));
-}
-
-// OUT does not exist yet: the directory it is to be made in. A dangling symbolic
-// link is left to the kernel, which makes the file it points to, as the shell's
-// redirection does; a failed run removes that file again.
-bool find_new_output(const char* path)
-{
+    }
     the_output.directory = open_directory_of(path, the_output.name);
     if (the_output.directory < 0)
         return false;
@@ -127,72 +97,20 @@ bool find_new_output(const char* path)
     }
     struct stat entry;
     if (fstatat(the_output.directory, the_output.name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT;
+        return errno == ENOENT;  // a new OUT
+    // No O_TRUNC: nothing changes before the dump is complete. A FIFO waits for its
+    // reader here, as it does for the shell.
     the_output.existing
         = openat(the_output.directory, the_output.name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    forget_directory();
     if (the_output.existing < 0 || fstat(the_output.existing, &the_output.checked) != 0)
         return false;
-    the_output.made_by_open = S_ISLNK(entry.st_mode);
-    find_directory(path, the_output.existing);
-    return true;
-}
-
-// Opens fd_path for writing, as the shell would, if it is still the file checked.
-int reopened(int at, const char* fd_path, int flags)
-{
-    int fd = openat(at, fd_path, O_WRONLY | O_NOCTTY | O_CLOEXEC | flags);
-    struct stat file;
-    if (fd >= 0 && (fstat(fd, &file) != 0 || !same_identity(file, the_output.checked))) {
-        close(fd);
-        errno = EBUSY;  // replaced by another program meanwhile
-        return -1;
-    }
-    return fd;
-}
-
-// Checks the file found as the shell's redirection would meet it, and opens it for
-// writing: by its one name in the directory that holds it, else through the
-// descriptor found (a pipe, a deleted file), else by path where there is no /proc.
-int checked_for_writing(int found, const char* path)
-{
-    struct stat directory;
-    if (fstat(found, &the_output.checked) != 0)
-        return -1;
-    if (S_ISDIR(the_output.checked.st_mode) || is_closed_standard_stream(the_output.checked)) {
-        errno = S_ISDIR(the_output.checked.st_mode) ? EISDIR : EBADF;
-        return -1;
-    }
-    if (find_directory(path, found)) {
-        if (fstat(the_output.directory, &directory) == 0
-            && guarded_in_sticky_directory(directory, the_output.checked)) {
-            errno = EACCES;
-            return -1;
-        }
-        return reopened(the_output.directory, the_output.name, O_NOFOLLOW);
-    }
-    int fd = open(path_of_descriptor(found).text, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    return fd >= 0 || errno != ENOENT ? fd : reopened(AT_FDCWD, path, 0);
-}
-
-}  // namespace
-
-bool find_output(const char* path)
-{
-    the_output = {-1, {}, -1, {}, {}, placement::as_is, false};
-    if (!*path) {
-        errno = ENOENT;
+    if (is_closed_standard_stream(the_output.checked)) {
+        errno = EBADF;
         return false;
     }
-    // Resolved by the kernel, without opening it for anything yet: a FIFO would
-    // wait for a reader, and a file that does not exist is not made here, so that a
-    // failed run leaves no OUT where there was none.
-    int found = open(path, O_PATH | O_CLOEXEC);
-    if (found < 0)
-        return errno == ENOENT && find_new_output(path);
-    the_output.existing = checked_for_writing(found, path);
-    close(found);
-    return the_output.existing >= 0;
+    if (!same_identity(entry, the_output.checked))
+        find_directory();
+    return true;
 }
 
 bool output_is_input(std::FILE* input)

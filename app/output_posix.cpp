@@ -1,7 +1,8 @@
 // Placing the output on Linux.
 //
 // Every step acts on the handles of OUT and of its directory that finding it left
-// (output_find_posix.cpp), never on a path.
+// (output_find_posix.cpp), never on a path. Only the run's own new file is ever
+// removed, and only while its name still holds it.
 //
 // A regular file is replaced: the dump goes to a new file in that directory, which
 // takes OUT's place with one rename once every write has succeeded. That file has
@@ -10,7 +11,8 @@
 // the signals that end the process.
 //
 // Written in place: devices and FIFOs, and regular files that a new file cannot
-// replace (see replaceable), locked and with their room reserved first.
+// replace (see replaceable), with their room reserved first. Every existing
+// regular file is locked first, replaced or not.
 
 #include <fcntl.h>
 #include <limits.h>
@@ -47,10 +49,18 @@ constexpr int KEPT_FLAGS = FS_NODUMP_FL | FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOM
 // Holds the whole dump, so that it reaches the file in one write at the end.
 char output_buffer[8192];
 
+// Whether the directory is append-only (chattr +a), where no name can be renamed
+// over or removed. A flag that cannot be read counts as set: the file is then
+// written in place, as the shell would write it.
 bool append_only(int directory)
 {
+    struct statx about { };
+    if (statx(directory, "", AT_EMPTY_PATH, 0, &about) == 0 && (about.stx_attributes_mask & STATX_ATTR_APPEND))
+        return about.stx_attributes & STATX_ATTR_APPEND;
     int flags = 0;
-    return ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL);
+    if (ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0)
+        return flags & FS_APPEND_FL;
+    return errno != ENOTTY && errno != EOPNOTSUPP && errno != ENOSYS;  // else the file system has no such flags
 }
 
 // Whether a new file may take OUT's place: there is none yet, or it is a regular
@@ -71,13 +81,14 @@ bool replaceable()
 }
 
 // Gives the new file a name beside OUT that nobody can guess, ".OUT.larkbook-" and
-// 16 random hex digits, with make_name, which fails with EEXIST on a name taken. The
-// name is noted for removal on a signal. Returns what make_name returned.
+// 16 random hex digits, with make_name, which returns the descriptor of the file it
+// named, or -1 and EEXIST on a name taken. The name is noted for removal on a
+// signal. Returns what make_name returned.
 template <typename make_name_t> int name_new_file(make_name_t make_name)
 {
     // OUT's name is cut, not within a UTF-8 character, to leave room for the rest.
     int keep = static_cast<int>(std::strlen(the_output.name));
-    for (; keep > NAME_MAX - 32 || (the_output.name[keep] & 0xC0) == 0x80; --keep) { }
+    for (; keep > 0 && (keep > NAME_MAX - 32 || (the_output.name[keep] & 0xC0) == 0x80); --keep) { }
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::uint64_t random;
         if (getrandom(&random, sizeof random, 0) != sizeof random)
@@ -87,9 +98,9 @@ template <typename make_name_t> int name_new_file(make_name_t make_name)
                       static_cast<unsigned long long>(random));
         hold_signals();
         int made = make_name(name);
-        if (made >= 0) {
+        if (made >= 0 && fstat(made, &the_output.made) == 0) {
             std::strcpy(the_output.temporary, name);
-            remove_on_signal(the_output.directory, the_output.temporary);
+            remove_on_signal(the_output.directory, the_output.temporary, &the_output.made);
         }
         release_signals();
         if (made >= 0 || errno != EEXIST)
@@ -102,8 +113,9 @@ void remove_temporary_name()
 {
     if (!the_output.temporary[0])
         return;
-    unlinkat(the_output.directory, the_output.temporary, 0);
-    remove_on_signal(-1, nullptr);
+    if (holds(the_output.directory, the_output.temporary, the_output.made))
+        unlinkat(the_output.directory, the_output.temporary, 0);
+    remove_on_signal(-1, nullptr, nullptr);
     the_output.temporary[0] = '\0';
 }
 
@@ -125,7 +137,8 @@ int make_new_file()
     });
 }
 
-// Whether the volume has room for size bytes more than the file already holds.
+// Whether the volume has room for size bytes more than the file already holds. A
+// volume that reports no size at all (/proc, some FUSE) is not called full.
 bool room_on_volume(int fd, off_t size)
 {
     struct stat file;
@@ -134,35 +147,48 @@ bool room_on_volume(int fd, off_t size)
         return false;
     unsigned long long blocks = geteuid() == 0 ? volume.f_bfree : volume.f_bavail;
     off_t needed = size - file.st_blocks * 512;
-    if (needed <= 0 || blocks * volume.f_frsize >= static_cast<unsigned long long>(needed))
+    if (needed <= 0 || volume.f_blocks == 0 || blocks * volume.f_frsize >= static_cast<unsigned long long>(needed))
         return true;
     errno = ENOSPC;
     return false;
 }
 
-// Makes sure that size bytes fit into a file written in place before a byte of it
-// changes: the room is reserved where the file system can, else the volume's free
-// space is checked.
-bool reserve_room(int fd, off_t size)
+// The room a dump may take: the longest dump, or less where a file-size limit
+// (ulimit -f) allows less. A dump past the limit is refused at commit.
+off_t room_for_dump()
 {
-    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
-        return true;
-    return (errno == EOPNOTSUPP || errno == ENOSYS) && room_on_volume(fd, size);
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
+        || limit.rlim_cur >= static_cast<rlim_t>(LONGEST_DUMP))
+        return LONGEST_DUMP;
+    return static_cast<off_t>(limit.rlim_cur);
 }
 
-// Locks a regular file written in place against other writers and reserves the
-// room for the longest dump, so that a full disk fails here, before a byte of it
-// changes; its length stays until commit cuts it. A lock another program holds is
-// not waited for.
+// Makes sure that a dump fits into a file written in place before a byte of it
+// changes: the room is reserved where the file system can, else the volume's free
+// space is checked. Its length stays until commit cuts it.
 int open_in_place()
 {
     the_output.how = placement::in_place;
-    if (flock(the_output.existing, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK)
-            errno = EBUSY;
-        return -1;
-    }
-    return reserve_room(the_output.existing, LONGEST_DUMP) ? the_output.existing : -1;
+    off_t room = room_for_dump();
+    if (fallocate(the_output.existing, FALLOC_FL_KEEP_SIZE, 0, room) == 0
+        || ((errno == EOPNOTSUPP || errno == ENOSYS) && room_on_volume(the_output.existing, room)))
+        return the_output.existing;
+    return -1;
+}
+
+// Whether another program holds a lock on the existing OUT, by flock or by a POSIX
+// record lock; ours, taken here, keeps other runs out. It is not waited for.
+bool locked_elsewhere()
+{
+    struct flock whole { };
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (flock(the_output.existing, LOCK_EX | LOCK_NB) == 0
+        && (fcntl(the_output.existing, F_OFD_GETLK, &whole) != 0 || whole.l_type == F_UNLCK))
+        return false;
+    errno = EBUSY;
+    return true;
 }
 
 void drop_new_file(int fd)
@@ -187,7 +213,7 @@ int open_replacement()
     }
     if (fd < 0)
         return the_output.existing >= 0 && (errno == EACCES || errno == EPERM) ? open_in_place() : -1;
-    if (!room_on_volume(fd, LONGEST_DUMP)) {
+    if (!room_on_volume(fd, room_for_dump())) {
         drop_new_file(fd);
         return -1;
     }
@@ -248,12 +274,13 @@ void take_over_attributes(int fd)
 }
 
 // Gives the unnamed file fd the name in OUT's directory; fails with EEXIST where
-// the name is taken.
+// the name is taken, and follows no link that may stand there. Returns fd.
 int link_unnamed(int fd, const char* name)
 {
-    if (linkat(AT_FDCWD, path_of_descriptor(fd).text, the_output.directory, name, AT_SYMLINK_FOLLOW) == 0)
-        return 0;
-    return errno == ENOENT ? linkat(fd, "", the_output.directory, name, AT_EMPTY_PATH) : -1;  // no /proc
+    if (linkat(AT_FDCWD, path_of_descriptor(fd).text, the_output.directory, name, AT_SYMLINK_FOLLOW) == 0
+        || (errno == ENOENT && linkat(fd, "", the_output.directory, name, AT_EMPTY_PATH) == 0))  // no /proc
+        return fd;
+    return -1;
 }
 
 // Moves the named new file to a name that is still free: with one rename, or with
@@ -283,7 +310,7 @@ bool rename_into_place()
         : move_to_free_name();
     if (renamed) {
         the_output.temporary[0] = '\0';
-        remove_on_signal(-1, nullptr);
+        remove_on_signal(-1, nullptr, nullptr);
     }
     release_signals();
     return renamed;
@@ -291,16 +318,17 @@ bool rename_into_place()
 
 // Puts the complete new file in OUT's place. An unnamed file gets OUT's name at
 // once where there is no OUT, else a temporary one that the rename then moves: the
-// one moment in which SIGKILL can leave a file behind.
+// one moment in which SIGKILL can leave a file behind. A new OUT that another
+// program made meanwhile is left to it.
 bool place_new_file(int fd)
 {
-    if (the_output.how == placement::unnamed) {
-        if (the_output.existing < 0)
-            return link_unnamed(fd, the_output.name) == 0;
-        if (name_new_file([fd](const char* name) { return link_unnamed(fd, name); }) < 0)
-            return false;
-    }
-    return rename_into_place();
+    bool placed = the_output.how == placement::unnamed && the_output.existing < 0
+        ? link_unnamed(fd, the_output.name) >= 0
+        : (the_output.how == placement::named || name_new_file([fd](const char* name) { return link_unnamed(fd, name); }) >= 0)
+            && rename_into_place();
+    if (!placed && errno == EEXIST && the_output.existing < 0)
+        errno = EBUSY;
+    return placed;
 }
 
 }  // namespace
@@ -308,12 +336,10 @@ bool place_new_file(int fd)
 std::FILE* open_output()
 {
     int fd = the_output.existing >= 0 && !S_ISREG(the_output.checked.st_mode) ? the_output.existing
+        : the_output.existing >= 0 && locked_elsewhere()                      ? -1
         : replaceable()                                                       ? open_replacement()
                                                                               : open_in_place();
-    std::FILE* stream = fd >= 0 ? stream_on(fd) : nullptr;
-    if (!stream)
-        discard_output(nullptr);  // the file that a dangling link made goes too
-    return stream;
+    return fd >= 0 ? stream_on(fd) : nullptr;
 }
 
 bool commit_output(std::FILE* output)
@@ -358,9 +384,5 @@ void discard_output(std::FILE* output)
         std::fclose(output);
     }
     remove_temporary_name();
-    if (the_output.made_by_open && the_output.directory >= 0
-        && holds(the_output.directory, the_output.name, the_output.checked))
-        unlinkat(the_output.directory, the_output.name, 0);
-    the_output.made_by_open = false;
     errno = error;
 }

@@ -13,13 +13,13 @@ enum class placement {
 };
 
 struct output_file {
-    int existing;                  // OUT as the kernel opened it; -1 where there was none
-    struct stat checked;           // what existing was when it was checked
-    int directory;                 // the directory that holds OUT; -1 where none does
+    int existing;                  // OUT as the shell's ">>" opened it; -1 for a new OUT
+    struct stat checked;           // what existing was when it was opened
+    int directory;                 // the directory that holds OUT, or that a new OUT goes to; -1 for none
     char name[NAME_MAX + 1];       // OUT's name in directory
     char temporary[NAME_MAX + 1];  // the new file's name in directory, while it has one
+    struct stat made;              // the new file, once it has a name
     placement how;
-    bool made_by_open;  // the open made OUT (the file of a dangling link): removed on failure
 };
 
 // The run's one output.

@@ -20,6 +20,7 @@ constexpr int CLEANUP_SIGNALS[]
 
 int named_directory = -1;
 char named_file[NAME_MAX + 1];
+struct stat named_identity;
 volatile sig_atomic_t named = 0;
 sigset_t previous_mask;
 struct stat closed_stream_placeholder;
@@ -27,7 +28,9 @@ bool some_stream_closed = false;
 
 void remove_named_and_die(int signal_number)
 {
-    if (named)
+    struct stat entry;
+    if (named && fstatat(named_directory, named_file, &entry, AT_SYMLINK_NOFOLLOW) == 0
+        && same_identity(entry, named_identity))
         unlinkat(named_directory, named_file, 0);
     ::signal(signal_number, SIG_DFL);
     raise(signal_number);
@@ -94,14 +97,15 @@ bool is_closed_standard_stream(const struct stat& file)
     return some_stream_closed && same_identity(file, closed_stream_placeholder);
 }
 
-void remove_on_signal(int directory, const char* name)
+void remove_on_signal(int directory, const char* name, const struct stat* file)
 {
     sigset_t mask;
     block_cleanup_signals(&mask);
     named = 0;
-    if (name && std::strlen(name) < sizeof named_file) {
+    if (name && file && std::strlen(name) < sizeof named_file) {
         named_directory = directory;
         std::strcpy(named_file, name);
+        named_identity = *file;
         named = 1;
     }
     sigprocmask(SIG_SETMASK, &mask, nullptr);

@@ -15,10 +15,10 @@ inline bool same_identity(const struct stat& a, const struct stat& b)
 bool is_closed_standard_stream(const struct stat& file);
 
 // Names the file, by its name in directory, to remove if a signal ends the
-// process, or none (nullptr). The cleanup signals are held back while the name
-// changes, so the handler never sees a name that is only half true; the name is
-// copied.
-void remove_on_signal(int directory, const char* name);
+// process while that name still holds file, or none (nullptr). The cleanup signals
+// are held back while the name changes, so the handler never sees a name that is
+// only half true; name and file are copied.
+void remove_on_signal(int directory, const char* name, const struct stat* file);
 
 // Holds the cleanup signals back, and lets them through again, around a step that
 // must not be cut in two (naming a file and noting its name).

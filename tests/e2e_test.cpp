@@ -250,6 +250,28 @@ const std::string guards = "fs.protected_symlinks fs.protected_regular fs.protec
 const std::string guards_on = "sysctl -n " + guards + " >g && for g in " + guards + "; do sysctl -qw $g=1; done && ";
 const std::string guards_off = "; ok=$?; for g in " + guards + "; do read -r v && sysctl -qw $g=$v; done <g; exit $ok";
 
+// Shell: holds the run for a second right after its first system call on OUT's
+// name (a lookup or an open), and at that very moment runs commands as another
+// user: a race as a deterministic row.
+std::string held_at_lookup(const std::string& output, const std::string& commands)
+{
+    return "{ (for i in $(seq 500); do grep -q DELAYED held && break; sleep 0.01; done; " + as_other_user + "sh -c "
+        + shell_quoted(commands) + ") </dev/null >/dev/null 2>&1 & } && strace -o held -P "
+        + output.substr(output.rfind('/') + 1) + " -P \"$PWD\"/" + output
+        + " -e trace=openat,newfstatat -e inject=openat,newfstatat:delay_exit=1000000:when=1 ";
+}
+
+// Shell: runs the program 150 times with each pair of arguments while another user
+// repeats attack, then lets the attack finish its round and waits for it.
+std::string while_attacked(const std::string& attack, const std::vector<std::string>& runs)
+{
+    std::string loop = "{ " + as_other_user + "sh -c "
+        + shell_quoted("until test -e stop; do " + attack + "; done 2>/dev/null") + " & } && for i in $(seq 150); do";
+    for (const std::string& args : runs)
+        loop += " " + shell_quoted(invoked_program()) + " " + args + ";";
+    return loop + " done >/dev/null 2>&1; touch stop && wait && ";
+}
+
 TEST_F(Larkbook, WrongArgumentCountPrintsBannerAndCreatesNothing)
 {
     for (const auto& args :
@@ -602,6 +624,10 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
     const std::string permission_denied = "Unable to open output file: Permission denied";
     const std::string no_room = "Unable to open output file: No space left on device";
     const std::string in_use = "Unable to open output file: another program is using it; close it there and run again";
+    const std::string in_use_at_write
+        = "Unable to write output file: another program is using it; close it there and run again";
+    const std::string without_proc = "unshare -m sh -c 'mount -t tmpfs none /proc && exec \"$0\" \"$@\"' ";
+    const std::string continuations(250, '\x80');
     std::string deep = "d";  // with the file's name, a path of 4,095 bytes
     for (; path(deep).size() < 3800; deep += "/" + std::string(200, 'd')) { }
     deep += "/" + std::string(4095 - path(deep).size() - 1, 'f');
@@ -651,9 +677,9 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "grep -qx secret v && ! sh -c ': >>s/out.txt' 2>/dev/null" + guards_off, false, permission_denied},
              {"a file mounted on its own is written in place", "out.txt",
               "echo old >src; : >out.txt; mount --bind src out.txt && ", "src", "umount out.txt && ! test -s out.txt"},
-             {"a dangling link on a full disk leaves no file", "f/out",
+             {"a dangling link on a full disk leaves the file the open made, as the shell does", "f/out",
               "mkdir f && mount -t tmpfs -o size=8k larkbook f && ln -s made f/out && cat /dev/zero >f/0 2>/dev/null; ",
-              "", "test ! -e f/made; s=$?; umount f; exit $s", false, no_room},
+              "", "test -e f/made && ! test -s f/made; s=$?; umount f; exit $s", false, no_room},
              {"another user's file in a sticky directory is left alone as by the shell", "s/out.txt",
               guards_on + "mkdir -m 1777 s && " + as_other_user + "sh -c 'echo theirs >s/out.txt' && ", "",
               "grep -qx theirs s/out.txt && ! sh -c ': >>s/out.txt' 2>/dev/null" + guards_off, false,
@@ -667,8 +693,7 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "u/x.old/out.txt", "grep -qx secret vault/out.txt && test $(stat -c %u u/x.old/out.txt) = 5001"},
              {"an output replaced during the run is left to whoever replaced it", "out.txt",
               "echo old >out.txt && " + meanwhile("echo theirs >other && mv other out.txt"), "",
-              "grep -qx theirs out.txt", false,
-              "Unable to write output file: another program is using it; close it there and run again"},
+              "grep -qx theirs out.txt", false, in_use_at_write},
              {"a file replaced where no file can be unnamed keeps its owner", "nameless/out.txt",
               "mkdir real nameless && bindfs -o no-allow-other real nameless && echo old >real/out.txt && "
               "chown 65534:65534 real/out.txt && ",
@@ -700,7 +725,65 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
              {"a pipe named by /dev/fd/3 is written", "/dev/fd/3",
               "sh -c '{ \"$0\" \"$@\" 3>&1 >&4 | cat >copy; } 4>&1' ", "copy"},
              {"a closed standard output named as the output is refused", "/dev/stdout", "sh -c '\"$0\" \"$@\" >&-' ",
-              "", "", false, "Unable to open output file: Bad file descriptor"}}) {
+              "", "", false, "Unable to open output file: Bad file descriptor"},
+             {"a link made while a new output is looked up is neither followed nor removed", "u/out.txt",
+              "mkdir u vault && chown 5001 u && echo secret >vault/secret && "
+                  + held_at_lookup("u/out.txt", "ln -s ../vault/secret u/out.txt"),
+              "", "grep -qx secret vault/secret && test -L u/out.txt", false, in_use_at_write},
+             {"a link that comes and goes costs no file, 150 runs", "u/out.txt",
+              "mkdir u vault && chown 5001 u && echo secret >vault/secret && printf '\\377\\376' >utf16 && "
+                  + while_attacked("ln -s ../vault/secret u/out.txt; rm u/out.txt",
+                                   {"vault/secret u/out.txt", "utf16 u/out.txt"})
+                  + "rm -f u/out.txt && ",
+              "u/out.txt", "grep -qx secret vault/secret"},
+             {"a user's file moved away while it is looked up is not written", "s/out.txt",
+              "mkdir -m 1777 s && mkdir mine && chown 5001 mine && " + as_other_user
+                  + "sh -c 'echo theirs >s/out.txt' && " + held_at_lookup("s/out.txt", "mv s/out.txt mine/kept"),
+              "s/out.txt", "grep -qx theirs mine/kept"},
+             {"two files that trade names in a sticky directory are never written, 150 runs", "s/out.txt",
+              guards_on + "mkdir -m 1777 s && " + as_other_user + "sh -c 'echo theirs >s/out.txt; echo theirs >s/b' && "
+                  // renameat2(AT_FDCWD, ..., RENAME_EXCHANGE), system call 316 on x86-64
+                  + while_attacked("perl -e 'syscall(316, -100, q(s/out.txt), -100, q(s/b), 2) until -e q(stop)'",
+                                   {"in.txt s/out.txt"}),
+              "", "grep -qx theirs s/out.txt && grep -qx theirs s/b && ! sh -c ': >>s/out.txt' 2>/dev/null" + guards_off,
+              false, permission_denied},
+             {"without /proc the kernel still keeps root out of another user's file in a sticky directory",
+              "s/out.txt",
+              guards_on + "mkdir -m 1777 s && " + as_other_user + "sh -c 'echo theirs >s/out.txt' && " + without_proc, "",
+              "grep -qx theirs s/out.txt" + guards_off, false, permission_denied},
+             {"protected_regular=2 keeps root out of another user's file in a group-writable sticky directory",
+              "s/out.txt",
+              guards_on + "sysctl -qw fs.protected_regular=2 && mkdir -m 1775 s && chgrp 5001 s && " + as_other_user
+                  + "sh -c 'echo theirs >s/out.txt' && ",
+              "", "grep -qx theirs s/out.txt && ! sh -c ': >>s/out.txt' 2>/dev/null" + guards_off, false,
+              permission_denied},
+             {"without /proc a file through a link is written", "link.txt",
+              "echo old >target.txt && ln -s target.txt link.txt && " + without_proc, "target.txt"},
+             {"without /proc a new file is made", "new.txt", without_proc, "new.txt"},
+             {"a one-name file that another program holds with flock is refused at once", "out.txt",
+              "echo old >out.txt && exec 9>>out.txt && flock 9 && ", "", "grep -qx old out.txt", false, in_use},
+             {"a one-name file that another program holds with a POSIX lock is refused at once", "out.txt",
+              "echo old >out.txt && { perl -MFcntl -e 'open(F, \">>out.txt\"); $l = pack(\"s s x4 q q l x4\", F_WRLCK, 0, 0, 0, "
+              "0); fcntl(F, F_SETLK, $l) && open(M, \">locked\"); sleep 3' >/dev/null 2>&1 & } && "
+              "for i in $(seq 300); do test -e locked && break; sleep 0.01; done && ",
+              "", "grep -qx old out.txt", false, in_use},
+             {"an append-only directory the user cannot read is written in place", "d/out.txt",
+              "mkdir -m 300 d && echo old >d/out.txt && chown -R 5001:5001 d && ls -i d/out.txt >inode && chattr +a d && "
+                  + as_other_user,
+              "d/out.txt", "chattr -a d && test \"$(ls -i d/out.txt)\" = \"$(cat inode)\""},
+             {"a name of UTF-8 continuation bytes still gets a temporary name nobody can guess", continuations,
+              "echo old >" + shell_quoted(continuations) + " && : >" + shell_quoted("." + continuations + ".lar")
+                  + " && ",
+              continuations},
+             {"a file system that reports no size is not called full", "/proc/self/comm", "", ""},
+             {"another user writes root's 0666 file in place where he may make no file", "out.txt",
+              "echo old >out.txt && chmod 666 out.txt && ls -i out.txt >i && setpriv --reuid=65534 --regid=65534 "
+              "--clear-groups ",
+              "out.txt", "test \"$(ls -i out.txt)\" = \"$(cat i)\""},
+             {"a new output that another program makes during the run is left to it", "nameless/out.txt",
+              "mkdir real nameless && bindfs -o no-allow-other real nameless && "
+                  + meanwhile("echo theirs >real/out.txt"),
+              "", "umount nameless; grep -qx theirs real/out.txt", false, in_use_at_write}}) {
         if (ON_WINDOWS ? !c.shell_setup.empty() && !c.held : c.attributes || (c.held && c.shell_setup.empty()))
             continue;
         SCOPED_TRACE(c.what);
@@ -798,6 +881,7 @@ TEST_F(Larkbook, EntriesBeyondTheSlotsAreCountedAndWarnedAbout)
     for (const auto& c : std::vector<overflow_case> {
              {100, ""},
              {101, "Warning: 1 entry did not fit into the 100 slots and was not written"},
+             {102, "Warning: 2 entries did not fit into the 100 slots and were not written"},
              {150, "Warning: 50 entries did not fit into the 100 slots and were not written"},
              {512, "Warning: 412 entries did not fit into the 100 slots and were not written"},
              {513, "Warning: 513 entries found, but only the first 512 read were sorted; 413 entries were not written"},
