@@ -30,6 +30,11 @@ run_paths command_line_paths(int argc, char* argv[]);
 // stream is redirected, the bytes are as the system's code page has them.
 void print_message(std::FILE* stream, const char* format, ...);
 
+// Prints message, a colon, a blank and the system's reason for errno, as perror
+// does. On Windows an error that the C library has no name for is given by its
+// Windows error number.
+void print_error(const char* message);
+
 // Makes Ctrl-C and requests to terminate remove the temporary output first, keeps
 // the run's files off closed standard streams, and makes a closed standard output
 // a write error instead of a silent end.

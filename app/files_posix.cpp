@@ -26,6 +26,8 @@ void print_message(std::FILE* stream, const char* format, ...)
     va_end(arguments);
 }
 
+void print_error(const char* message) { std::perror(message); }
+
 std::FILE* open_input(const char* path)
 {
     // Without O_NONBLOCK a FIFO would block here, before the same-file check.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cwchar>
 
 #include "app/files.h"
 #include "app/files_windows.h"
@@ -50,8 +51,29 @@ int errno_of(DWORD error)
     case ERROR_TOO_MANY_OPEN_FILES:
         return EMFILE;
     default:
-        return EIO;
+        return WINDOWS_ERRNO + static_cast<int>(error);
     }
+}
+
+void print_error(const char* message)
+{
+    if (errno >= WINDOWS_ERRNO)
+        std::fprintf(stderr, "%s: Windows error %d\n", message, errno - WINDOWS_ERRNO);
+    else
+        std::perror(message);
+}
+
+bool long_path(const wchar_t* path, wchar_t (&full)[WIDE_PATH_MAX])
+{
+    static wchar_t resolved[WIDE_PATH_MAX];
+    DWORD length = GetFullPathNameW(path, WIDE_PATH_MAX, resolved, nullptr);
+    if (length == 0 || length >= WIDE_PATH_MAX)
+        return false;
+    if (std::wcsncmp(resolved, L"\\\\?\\", 4) == 0 || std::wcsncmp(resolved, L"\\\\.\\", 4) == 0)
+        return std::swprintf(full, WIDE_PATH_MAX, L"%ls", resolved) >= 0;  // a device, or prefixed already
+    if (resolved[0] == L'\\' && resolved[1] == L'\\')                     // \\server\share\...
+        return std::swprintf(full, WIDE_PATH_MAX, L"\\\\?\\UNC%ls", resolved + 1) >= 0;
+    return std::swprintf(full, WIDE_PATH_MAX, L"\\\\?\\%ls", resolved) >= 0;
 }
 
 const wchar_t* wide(const char* path, wchar_t (&buffer)[WIDE_PATH_MAX])

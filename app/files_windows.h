@@ -7,8 +7,20 @@
 
 constexpr int WIDE_PATH_MAX = 32768;  // the longest path the wide calls take
 
-// The C library's errno for a system error.
+// The C library's errno for a system error; one it has no name for is kept as
+// WINDOWS_ERRNO + the error's number, for print_error to show.
+constexpr int WINDOWS_ERRNO = 0x10000;
 int errno_of(DWORD error);
+
+// The path as a full path with the \\?\ prefix, which the wide calls take past
+// MAX_PATH characters; one that has the prefix already stays as it is. false where
+// the system cannot make it full or it is too long.
+bool long_path(const wchar_t* path, wchar_t (&full)[WIDE_PATH_MAX]);
+
+// The path of the new file beside output for its attempt-th try:
+// ".NAME.larkbook-PID-N" in output's folder, as a long path (see long_path), with
+// NAME cut so that the name stays within 255 characters. false where there is none.
+bool temporary_path(const wchar_t* output, unsigned attempt, wchar_t (&path)[WIDE_PATH_MAX]);
 
 // The UTF-8 path as the wide calls take it, in buffer; nullptr and errno if it
 // is no UTF-8 or too long.

@@ -40,13 +40,13 @@ void abandon_run(std::FILE* output)
     errno = error;
 }
 
-// perror, in words of our own where the system's would mislead.
+// The system's reason, in words of our own where the system's would mislead.
 int report(const char* message)
 {
     if (errno == EBUSY)
         std::fprintf(stderr, "%s: another program is using it; close it there and run again\n", message);
     else
-        std::perror(message);
+        print_error(message);
     return STATUS_FILE_ERROR;
 }
 
@@ -106,7 +106,7 @@ bool warn_unwritten(const phone_table& table)
 int finish_console()
 {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::perror("Unable to write standard output");
+        print_error("Unable to write standard output");
         return STATUS_FILE_ERROR;
     }
     return 0;

@@ -101,37 +101,20 @@ bool reserve_room(HANDLE file, LONGLONG size)
     return false;
 }
 
-// Locks a regular file written in place against other writers, and reserves the
-// room for the longest dump without changing its length, so that a full disk fails
-// here, before a byte of the file changes. A lock another program holds is not
-// waited for.
-bool lock_and_reserve(HANDLE file)
+// Whether another program holds a lock on the file; ours keeps other runs out of
+// it until the run ends. It is not waited for.
+bool locked_elsewhere(HANDLE file)
 {
     OVERLAPPED whole = {};
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) {
-        if (GetLastError() == ERROR_LOCK_VIOLATION)
-            SetLastError(ERROR_SHARING_VIOLATION);
-        return false;
-    }
-    return reserve_room(file, LONGEST_DUMP);
+    return !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole);
 }
 
-// A new file beside the output, ".NAME.larkbook-PID-N". NAME is cut, not within a
-// surrogate pair, so the whole stays within NAME_MAX however long the output's
-// name is.
+// A new file beside the output, with the room for the dump reserved.
 std::FILE* open_replacement()
 {
-    std::size_t directory_length = name_start(final_path);
-    const wchar_t* name = final_path + directory_length;
-    std::size_t keep = std::wcslen(name);
-    if (keep > LONGEST_KEPT)
-        keep = IS_LOW_SURROGATE(name[LONGEST_KEPT]) ? LONGEST_KEPT - 1 : LONGEST_KEPT;
     HANDLE file = INVALID_HANDLE_VALUE;
     for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-        int written = std::swprintf(staged_path, WIDE_PATH_MAX, L"%.*ls.%.*ls.larkbook-%lu-%u",
-                                    static_cast<int>(directory_length), final_path, static_cast<int>(keep), name,
-                                    GetCurrentProcessId(), attempt);
-        if (written < 0) {
+        if (!temporary_path(final_path, attempt, staged_path)) {
             errno = ENAMETOOLONG;
             return nullptr;
         }
@@ -162,12 +145,13 @@ std::FILE* open_replacement()
     return stream;
 }
 
+// Reserves the room for the longest dump in a regular file without changing its
+// length, so that a full disk fails here, before a byte of the file changes.
 std::FILE* open_in_place(HANDLE file, bool regular)
 {
-    if (regular && !lock_and_reserve(file)) {
-        DWORD error = GetLastError();
+    if (regular && !reserve_room(file, LONGEST_DUMP)) {
+        errno = errno_of(GetLastError());
         CloseHandle(file);
-        errno = error == ERROR_SHARING_VIOLATION ? EBUSY : errno_of(error);
         return nullptr;
     }
     in_place = regular;
@@ -202,6 +186,21 @@ bool put_in_place()
 
 }  // namespace
 
+bool temporary_path(const wchar_t* output, unsigned attempt, wchar_t (&path)[WIDE_PATH_MAX])
+{
+    static wchar_t full[WIDE_PATH_MAX];
+    if (!long_path(output, full))
+        return false;
+    std::size_t directory_length = name_start(full);
+    const wchar_t* name = full + directory_length;
+    std::size_t keep = std::wcslen(name);
+    if (keep > LONGEST_KEPT)  // not within a surrogate pair
+        keep = IS_LOW_SURROGATE(name[LONGEST_KEPT]) ? LONGEST_KEPT - 1 : LONGEST_KEPT;
+    return std::swprintf(path, WIDE_PATH_MAX, L"%.*ls.%.*ls.larkbook-%lu-%u", static_cast<int>(directory_length), full,
+                         static_cast<int>(keep), name, GetCurrentProcessId(), attempt)
+        >= 0;
+}
+
 bool find_output(const char* path)
 {
     staged = replacing = in_place = found = is_file = false;
@@ -216,8 +215,10 @@ bool find_output(const char* path)
     HANDLE query = open_for_query(name);
     found = query != INVALID_HANDLE_VALUE;
     if (!found) {
-        errno = errno_of(GetLastError());               // a missing folder, a name Windows refuses, ...
-        return GetLastError() == ERROR_FILE_NOT_FOUND;  // a new OUT
+        DWORD error = GetLastError();
+        errno = errno_of(error);  // a missing folder, a name Windows refuses, ...
+        // A new OUT is named, as an existing one is, by its long path.
+        return error == ERROR_FILE_NOT_FOUND && (long_path(name, final_path) || (errno = ENAMETOOLONG, false));
     }
     is_file = identity_of(query, existing);
     // Read-only is the user's word that the file stays as it is: refused as Windows
@@ -271,8 +272,11 @@ std::FILE* open_output()
     if (!replaceable && GetLastError() == ERROR_SHARING_VIOLATION)
         writable = CreateFileW(output_name, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                nullptr);
-    if (writable == INVALID_HANDLE_VALUE) {
-        errno = GetLastError() == ERROR_SHARING_VIOLATION ? EBUSY : errno_of(GetLastError());
+    if (writable == INVALID_HANDLE_VALUE || (is_file && locked_elsewhere(writable))) {
+        DWORD error = GetLastError();
+        if (writable != INVALID_HANDLE_VALUE)
+            CloseHandle(writable);
+        errno = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? EBUSY : errno_of(error);
         return nullptr;
     }
     if (!is_file || existing.nNumberOfLinks > 1 || !replaceable)
