@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/fs.h>
+#include <linux/posix_acl.h>
+#include <linux/posix_acl_xattr.h>
 #include <stdio_ext.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -202,7 +204,8 @@ void drop_new_file(int fd)
 // A new file to take OUT's place, with OUT's owner and group, on a volume with room
 // for it. Reserving its blocks would cost more than the whole rest of a run, and a
 // failure at the end leaves OUT as it was all the same.
-// Where the directory takes no new file, or the owner cannot be kept (another
+// Where the directory takes no new file, the new file's longer name does not fit
+// (a path at the limit of a FUSE file system), or the owner cannot be kept (another
 // user's file, as in a sticky directory), an existing OUT is written in place instead.
 int open_replacement()
 {
@@ -212,7 +215,9 @@ int open_replacement()
         fd = -1;
     }
     if (fd < 0)
-        return the_output.existing >= 0 && (errno == EACCES || errno == EPERM) ? open_in_place() : -1;
+        return the_output.existing >= 0 && (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG)
+            ? open_in_place()
+            : -1;
     if (!room_on_volume(fd, room_for_dump())) {
         drop_new_file(fd);
         return -1;
@@ -243,6 +248,28 @@ bool fits_size_limit(long length)
     return false;
 }
 
+// Gives the named new file the access ACL that the directory's default ACL gives
+// any new file of mode 0666, as the kernel makes it: no execute permission for
+// owner, group class or others. false where the directory has no default ACL.
+bool inherit_default_acl(int fd)
+{
+    static char acl[65536];
+    ssize_t size = fgetxattr(the_output.directory, "system.posix_acl_default", acl, sizeof acl);
+    if (size < static_cast<ssize_t>(sizeof(posix_acl_xattr_header)))
+        return false;
+    auto* entries = reinterpret_cast<posix_acl_xattr_entry*>(acl + sizeof(posix_acl_xattr_header));
+    std::size_t count = (static_cast<std::size_t>(size) - sizeof(posix_acl_xattr_header)) / sizeof *entries;
+    bool masked = false;
+    for (std::size_t i = 0; i < count; ++i)
+        masked = masked || entries[i].e_tag == ACL_MASK;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint16_t tag = entries[i].e_tag;
+        if (tag == ACL_USER_OBJ || tag == ACL_OTHER || tag == ACL_MASK || (tag == ACL_GROUP_OBJ && !masked))
+            entries[i].e_perm &= ACL_READ | ACL_WRITE;
+    }
+    return fsetxattr(fd, "system.posix_acl_access", acl, static_cast<std::size_t>(size), 0) == 0;
+}
+
 // The complete new file takes over OUT's mode, ACL, extended attributes (those the
 // user may not set are skipped) and harmless chattr flags, read from the file that
 // was checked; a named new OUT gets the mode of a new file. Only now may others read it.
@@ -251,7 +278,7 @@ void take_over_attributes(int fd)
     if (the_output.existing < 0) {
         mode_t mask = umask(0);
         umask(mask);
-        if (the_output.how == placement::named)
+        if (the_output.how == placement::named && !inherit_default_acl(fd))
             fchmod(fd, 0666 & ~mask);
         return;
     }

@@ -147,7 +147,17 @@ protected:
         if (!ON_WINDOWS)
             run_command("umount " + shell_quoted(path("nameless")) + " 2>/dev/null");
         expect_no_leftovers(dir);
-        fs::remove_all(dir);
+        remove_all(dir);
+    }
+
+    // A FUSE file system keeps a removed file that was still open under a hidden
+    // name until it hears, a little later, that the file was closed.
+    static void remove_all(const fs::path& where)
+    {
+        std::error_code error;
+        for (int wait = 0; wait < 100 && (fs::remove_all(where, error), error); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(error) << error.message();
     }
 
     static void expect_no_leftovers(const fs::path& where)
@@ -244,6 +254,11 @@ std::string meanwhile(const std::string& commands)
 }
 
 const std::string as_other_user = "setpriv --reuid=5001 --regid=5001 --clear-groups ";
+
+// The status with which a row's set-up says that the file system lacks what the
+// row needs (chattr flags, default ACLs, 4,095-byte paths, device nodes: some
+// FUSE file systems have none). The row is then skipped; the program never ends so.
+constexpr int UNSUPPORTED = 77;
 
 // Shell: the kernel's guards for links and for files in sticky directories, on as
 // Debian ships them for one row, and (after its check) put back as they were.
@@ -575,8 +590,11 @@ TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
 {
     ASSERT_EQ(mkfifo(path("slow-input").c_str(), 0666), 0);
     mount_nameless();
-    // SIGKILL cannot be caught: only a file without a name is safe from it.
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGKILL}) {
+    // SIGKILL cannot be caught: only a file without a name is safe from it, where
+    // the file system can make one.
+    int probe = open(path("").c_str(), O_TMPFILE | O_WRONLY, 0600);
+    bool unnamed_files = probe >= 0 && close(probe) == 0;
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, unnamed_files ? SIGKILL : SIGINT}) {
         for (int variant = signal_number == SIGKILL ? 2 : 0; variant < 4; ++variant) {
             bool existed = variant % 2;
             std::string output = variant < 2 ? "nameless/out.txt" : "out.txt";  // no unnamed files there
@@ -584,8 +602,9 @@ TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
             fs::remove(path(output));
             if (existed)
                 write(output, "precious\n");
-            pid_t child = start({path("slow-input"), path(output)},
-                                open(path("progress").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+            int progress = open(path("progress").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            pid_t child = start({path("slow-input"), path(output)}, progress);
+            close(progress);
             int writer = open(path("slow-input").c_str(), O_WRONLY);  // once the program is reading
             ASSERT_EQ(::write(writer, "1 555 Bob\n", 10), 10);
             for (int wait = 0; wait < 500 && contents(path("progress")) != "Reading.."; ++wait)
@@ -654,7 +673,9 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "getfacl -c out.txt | grep -q user:nobody:rw- && getfacl -c out.txt | grep -q group:users:r-- && "
               "getfattr -n user.note out.txt | grep -q kept && getfattr -n user.empty out.txt && "
               "{ test ! -e has-flags || lsattr out.txt | grep -q '^[^ ]*d'; }"},
-             {"a new file gets the directory's default ACL", "out.txt", "umask 022; setfacl -d -m o::- .; ", "out.txt",
+             {"a new file gets the directory's default ACL", "out.txt",
+              "umask 022; { setfacl -d -m o::- . && : >acl && test $(stat -c %a acl) = 640 || exit 77; } 2>/dev/null && ",
+              "out.txt",
               mode_is_640},
              {"a file in someone else's sticky directory is written in place", "out.txt",
               "chmod 1777 . && echo old >out.txt && chmod 666 out.txt && setpriv --reuid=65534 --regid=65534 "
@@ -719,10 +740,11 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "&& echo old >b/out.txt && test $(stat -c %i a/in.txt) = $(stat -c %i b/out.txt) && ",
               "b/out.txt", "umount a b"},
              {"a file in an append-only directory is written in place", "out.txt",
-              "echo old >out.txt && ls -i out.txt >inode && chattr +a . && ", "out.txt",
+              "echo old >out.txt && ls -i out.txt >inode && { chattr +a . 2>/dev/null || exit 77; } && ", "out.txt",
               "chattr -a . && test \"$(ls -i out.txt)\" = \"$(cat inode)\""},
              {"a path of 4,095 bytes is replaced", deep,
-              "mkdir -p " + deep.substr(0, deep.rfind('/')) + " && echo old >" + deep + " && ", deep},
+              "{ mkdir -p " + deep.substr(0, deep.rfind('/')) + " && echo old >" + deep + " || exit 77; } 2>/dev/null && ",
+              deep},
              {"a deleted file still open is written", "/dev/fd/3",
               "sh -c 'exec 3<>del.txt && rm del.txt && \"$0\" \"$@\" && cat <&3 >copy' ", "copy"},
              {"a pipe named by /dev/fd/3 is written", "/dev/fd/3",
@@ -767,11 +789,14 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "echo old >out.txt && exec 9>>out.txt && flock 9 && ", "", "grep -qx old out.txt", false, in_use},
              {"a one-name file that another program holds with a POSIX lock is refused at once", "out.txt",
               "echo old >out.txt && { perl -MFcntl -e 'open(F, \">>out.txt\"); $l = pack(\"s s x4 q q l x4\", F_WRLCK, 0, 0, 0, "
-              "0); fcntl(F, F_SETLK, $l) && open(M, \">locked\"); sleep 3' >/dev/null 2>&1 & } && "
+              "0); fcntl(F, F_SETLK, $l) && open(M, \">locked\") && close(M); select(undef, undef, undef, 0.01) until "
+              "-e q(done); close(F); unlink(q(locked))' >/dev/null 2>&1 & } && "
               "for i in $(seq 300); do test -e locked && break; sleep 0.01; done && ",
-              "", "grep -qx old out.txt", false, in_use},
+              "", "grep -qx old out.txt; s=$?; touch done; while test -e locked; do sleep 0.01; done; exit $s", false,
+              in_use},
              {"an append-only directory the user cannot read is written in place", "d/out.txt",
-              "mkdir -m 300 d && echo old >d/out.txt && chown -R 5001:5001 d && ls -i d/out.txt >inode && chattr +a d && "
+              "mkdir -m 300 d && echo old >d/out.txt && chown -R 5001:5001 d && ls -i d/out.txt >inode && "
+                  "{ chattr +a d 2>/dev/null || exit 77; } && "
                   + as_other_user,
               "d/out.txt", "chattr -a d && test \"$(ls -i d/out.txt)\" = \"$(cat inode)\""},
              {"a name of UTF-8 continuation bytes still gets a temporary name nobody can guess", continuations,
@@ -784,6 +809,9 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "echo old >out.txt && chmod 666 out.txt && ls -i out.txt >i && setpriv --reuid=65534 --regid=65534 "
               "--clear-groups ",
               "out.txt", "test \"$(ls -i out.txt)\" = \"$(cat i)\""},
+             {"a new file that needs a name gets the directory's default ACL", "nameless/out.txt",
+              "umask 022 && mkdir real nameless && setfacl -d -m o::- real && bindfs -o no-allow-other real nameless && ",
+              "real/out.txt", "umount nameless; test $(stat -c %a real/out.txt) = 640"},
              {"a new output that another program makes during the run is left to it", "nameless/out.txt",
               "mkdir real nameless && bindfs -o no-allow-other real nameless && "
                   + meanwhile("echo theirs >real/out.txt"),
@@ -791,7 +819,7 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
         if (ON_WINDOWS ? !c.shell_setup.empty() && !c.held : c.attributes || (c.held && c.shell_setup.empty()))
             continue;
         SCOPED_TRACE(c.what);
-        fs::remove_all(dir);
+        remove_all(dir);
         fs::create_directory(dir);
         if (c.hard_linked) {
             write(c.output, std::string(2000, 'x'));
@@ -804,8 +832,13 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
         std::string output = c.output[0] == '/' || c.output == "NUL" ? c.output : path(c.output);
 #ifndef _WIN32
         struct stat device;  // nodes of the test's own: a faulty run cannot replace the system's
-        if ((output == "/dev/full" || output == "/dev/null") && stat(output.c_str(), &device) == 0)
+        if ((output == "/dev/full" || output == "/dev/null") && stat(output.c_str(), &device) == 0) {
             mknod((output = path(output.substr(5))).c_str(), S_IFCHR | 0666, device.st_rdev);
+            if (int fd = open(output.c_str(), O_WRONLY); fd < 0)
+                continue;  // UNSUPPORTED: no devices on this file system
+            else
+                close(fd);
+        }
 #else
         HANDLE holder = INVALID_HANDLE_VALUE;
         std::string before = c.held ? contents(c.hard_linked ? output : write(c.output, "old\n")) : "";
@@ -825,6 +858,8 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
             EXPECT_EQ(contents(output), before);
         }
 #endif
+        if (r.status == UNSUPPORTED)
+            continue;
         EXPECT_EQ(r.status, c.err.empty() ? 0 : FILE_ERROR);
         EXPECT_EQ(r.err, c.err.empty() ? "" : c.err + NL);
         const std::string until_writing = "Reading..found 2 names." + NL + "Sorting..done." + NL + "Writing.." + NL;
