@@ -26,6 +26,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -51,19 +52,19 @@ constexpr int KEPT_FLAGS = FS_NODUMP_FL | FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOM
 // Holds the whole dump, so that it reaches the file in one write at the end.
 char output_buffer[8192];
 
-// Whether the directory is append-only (chattr +a), where no name can be renamed
-// over or removed. A flag that cannot be read counts as set: the file is then
-// written in place, as the shell would write it.
-bool append_only(int directory)
+// Whether OUT's directory, as statx found it, is append-only (chattr +a), where no
+// name can be renamed over or removed. A flag that cannot be read counts as set:
+// the file is then written in place, as the shell would write it.
+bool append_only(const struct statx& directory)
 {
-    struct statx about { };
-    if (statx(directory, "", AT_EMPTY_PATH, 0, &about) == 0 && (about.stx_attributes_mask & STATX_ATTR_APPEND))
-        return about.stx_attributes & STATX_ATTR_APPEND;
+    if (directory.stx_attributes_mask & STATX_ATTR_APPEND)
+        return directory.stx_attributes & STATX_ATTR_APPEND;
     int flags = 0;
-    if (ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0)
+    if (ioctl(the_output.directory, FS_IOC_GETFLAGS, &flags) == 0)
         return flags & FS_APPEND_FL;
     return errno != ENOTTY && errno != EOPNOTSUPP && errno != ENOSYS;  // else the file system has no such flags
 }
+
 
 // Whether a new file may take OUT's place: there is none yet, or it is a regular
 // file with one name, in a directory that holds it, lets it be renamed over (not
@@ -72,12 +73,11 @@ bool replaceable()
 {
     if (the_output.existing < 0)
         return true;
-    struct stat directory;
-    if (the_output.directory < 0 || the_output.checked.st_nlink > 1 || append_only(the_output.directory)
-        || fstat(the_output.directory, &directory) != 0)
+    struct statx directory { }, mount { };
+    if (the_output.directory < 0 || the_output.checked.st_nlink > 1
+        || statx(the_output.directory, "", AT_EMPTY_PATH, 0, &directory) != 0 || append_only(directory))
         return false;
-    struct statx mount { };
-    return directory.st_dev == the_output.checked.st_dev
+    return makedev(directory.stx_dev_major, directory.stx_dev_minor) == the_output.checked.st_dev
         && !(statx(the_output.directory, the_output.name, AT_SYMLINK_NOFOLLOW, 0, &mount) == 0
              && (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT));
 }
@@ -129,7 +129,8 @@ int make_new_file()
     the_output.how = placement::unnamed;
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR))
         return fd;
-    if (append_only(the_output.directory)) {
+    struct statx directory { };
+    if (statx(the_output.directory, "", AT_EMPTY_PATH, 0, &directory) != 0 || append_only(directory)) {
         errno = EPERM;  // a name made there could never be removed
         return -1;
     }

@@ -36,15 +36,6 @@ void remove_named_and_die(int signal_number)
     raise(signal_number);
 }
 
-void block_cleanup_signals(sigset_t* previous)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal_number : CLEANUP_SIGNALS)
-        sigaddset(&set, signal_number);
-    sigprocmask(SIG_BLOCK, &set, previous);
-}
-
 // A closed standard stream is taken by the next file opened, which would then
 // receive the console texts or be read as the dump. The read end of a pipe of our
 // own holds the place: reads end at once, writes fail with EBADF, and a path that
@@ -88,7 +79,14 @@ void prepare_process()
     }
 }
 
-void hold_signals() { block_cleanup_signals(&previous_mask); }
+void hold_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : CLEANUP_SIGNALS)
+        sigaddset(&set, signal_number);
+    sigprocmask(SIG_BLOCK, &set, &previous_mask);
+}
 
 void release_signals() { sigprocmask(SIG_SETMASK, &previous_mask, nullptr); }
 
@@ -99,8 +97,6 @@ bool is_closed_standard_stream(const struct stat& file)
 
 void remove_on_signal(int directory, const char* name, const struct stat* file)
 {
-    sigset_t mask;
-    block_cleanup_signals(&mask);
     named = 0;
     if (name && file && std::strlen(name) < sizeof named_file) {
         named_directory = directory;
@@ -108,5 +104,4 @@ void remove_on_signal(int directory, const char* name, const struct stat* file)
         named_identity = *file;
         named = 1;
     }
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
 }

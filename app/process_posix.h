@@ -15,9 +15,9 @@ inline bool same_identity(const struct stat& a, const struct stat& b)
 bool is_closed_standard_stream(const struct stat& file);
 
 // Names the file, by its name in directory, to remove if a signal ends the
-// process while that name still holds file, or none (nullptr). The cleanup signals
-// are held back while the name changes, so the handler never sees a name that is
-// only half true; name and file are copied.
+// process while that name still holds file, or none (nullptr); name and file are
+// copied. A name is set only while the cleanup signals are held back (below), so
+// the handler never sees one that is only half true.
 void remove_on_signal(int directory, const char* name, const struct stat* file);
 
 // Holds the cleanup signals back, and lets them through again, around a step that
