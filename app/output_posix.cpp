@@ -65,7 +65,6 @@ bool append_only(const struct statx& directory)
     return errno != ENOTTY && errno != EOPNOTSUPP && errno != ENOSYS;  // else the file system has no such flags
 }
 
-
 // Whether a new file may take OUT's place: there is none yet, or it is a regular
 // file with one name, in a directory that holds it, lets it be renamed over (not
 // append-only) and is on its file system (not a mount of its own).

@@ -518,6 +518,8 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
               read_refused + (ON_WINDOWS ? "Invalid argument" : "Input/output error") + NL},
              {"UTF-16 little endian", "in.txt", utf16_dump(true), "", "Reading.." + NL, utf16_refused},
              {"UTF-16 big endian", "in.txt", utf16_dump(false), "", "Reading.." + NL, utf16_refused},
+             {"UTF-16, both streams in one file", "in.txt", utf16_dump(true), "sh -c '\"$0\" \"$@\" 2>&1' ",
+              "Reading.." + NL + utf16_refused, ""},
              {"file too large", "in.txt", numbered_dump(100, "Name "),  // more than the 512 bytes a file may grow to
               "trap '' XFSZ; ulimit -f 1; ",
               "Reading..found 100 names." + NL + "Sorting..done." + NL + "Writing.." + NL,
@@ -809,6 +811,10 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "echo old >out.txt && chmod 666 out.txt && ls -i out.txt >i && setpriv --reuid=65534 --regid=65534 "
               "--clear-groups ",
               "out.txt", "test \"$(ls -i out.txt)\" = \"$(cat i)\""},
+             {"a disk that fills while the run reads leaves no output", "f/out.txt",
+              "mkdir f && mount -t tmpfs -o size=64k larkbook f && " + meanwhile("cat /dev/zero >f/fill"), "",
+              "test \"$(ls -A f)\" = fill; s=$?; umount f; exit $s", false,
+              "Unable to write output file: No space left on device"},
              {"a new file that needs a name gets the directory's default ACL", "nameless/out.txt",
               "umask 022 && mkdir real nameless && setfacl -d -m o::- real && bindfs -o no-allow-other real nameless && ",
               "real/out.txt", "umount nameless; test $(stat -c %a real/out.txt) = 640"},
