@@ -5,10 +5,10 @@
 // The output is written where the shell's redirection would write it, and only
 // there. It goes to a new file beside OUT, which takes its place only once every
 // write has succeeded, so a failed or interrupted run leaves the old output as it
-// was. Only files that cannot be replaced (devices, FIFOs, files with more than
-// one hard link, files the system will not let a new file replace or whose owner
-// would be lost) are written in place, locked, and with the room for the dump
-// reserved first.
+// was. Every existing file is locked first. Only files that cannot be replaced
+// (devices, FIFOs, files with more than one hard link, files the system will not
+// let a new file replace or whose owner would be lost) are written in place, with
+// the room for the dump reserved first. A run removes only the files it made.
 #pragma once
 
 #include <cstdio>
@@ -48,11 +48,11 @@ std::FILE* open_input(const char* path);
 // Waits for the writer of a FIFO input; returns at once for every other file.
 void wait_for_input(std::FILE* input);
 
-// Opens OUT as the system resolves it, links and all, without changing it, and
-// keeps it for the steps below: it is where the shell's redirection would write.
-// Whatever cannot be written (a directory, a missing parent, a name too long, a
-// file the system guards, a standard stream that was closed at start) is refused
-// here: false and errno.
+// Opens an existing OUT once, as the shell's ">> OUT" opens it, links and all,
+// without changing it, and keeps it for the steps below; a name that does not
+// exist yet is only looked up. Whatever cannot be written (a directory, a missing
+// parent, a name too long, a file the system guards, a standard stream that was
+// closed at start) is refused here: false and errno.
 bool find_output(const char* path);
 
 // Whether the output found is the file the input was opened from, compared by
