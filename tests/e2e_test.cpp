@@ -881,6 +881,7 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
         if (!ON_WINDOWS && !c.check.empty()) {
             EXPECT_EQ(run_command("cd " + shell_quoted(path("")) + " && " + c.check), 0) << c.check;
         }
+        expect_no_leftovers(dir);
     }
 }
 
