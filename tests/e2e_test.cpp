@@ -648,7 +648,10 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
     const std::string in_use = "Unable to open output file: another program is using it; close it there and run again";
     const std::string in_use_at_write
         = "Unable to write output file: another program is using it; close it there and run again";
-    const std::string without_proc = "unshare -m sh -c 'mount -t tmpfs none /proc && exec \"$0\" \"$@\"' ";
+    // In a mount namespace of the run's own; made private there, the empty /proc
+    // reaches no other (a chroot has no root mount to make private as a whole).
+    const std::string without_proc = "unshare -m --propagation unchanged sh -c 'mount --make-private /proc && "
+                                      "mount -t tmpfs none /proc && exec \"$0\" \"$@\"' ";
     const std::string continuations(250, '\x80');
     std::string deep = "d";  // with the file's name, a path of 4,095 bytes
     for (; path(deep).size() < 3800; deep += "/" + std::string(200, 'd')) { }
