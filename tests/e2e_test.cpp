@@ -734,7 +734,9 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
              {"a commit the directory refuses is a failure", "out.txt",
               "chmod 777 . && echo old >out.txt && chown 5001:5001 out.txt && " + meanwhile("chmod 755 .")
                   + as_other_user,
-              "", "grep -qx old out.txt", false, "Unable to write output file: Permission denied"},
+              // Where the new file needed a name (FUSE), the directory refuses its removal too.
+              "", "grep -qx old out.txt && rm -f .out.txt.larkbook-*", false,
+              "Unable to write output file: Permission denied"},
              {"a file whose owner the user cannot keep is written in place", "out.txt",
               "chmod 777 . && echo old >out.txt && chmod 666 out.txt && chown 65534:65534 out.txt && ls -i out.txt >i "
               "&& "
