@@ -839,10 +839,8 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
         struct stat device;  // nodes of the test's own: a faulty run cannot replace the system's
         if ((output == "/dev/full" || output == "/dev/null") && stat(output.c_str(), &device) == 0) {
             mknod((output = path(output.substr(5))).c_str(), S_IFCHR | 0666, device.st_rdev);
-            if (int fd = open(output.c_str(), O_WRONLY); fd < 0)
+            if (int fd = open(output.c_str(), O_WRONLY); fd < 0 || close(fd) != 0)
                 continue;  // UNSUPPORTED: no devices on this file system
-            else
-                close(fd);
         }
 #else
         HANDLE holder = INVALID_HANDLE_VALUE;
