@@ -5,8 +5,9 @@
 // streams, once every write has succeeded. The new file is removed on failure and
 // when the console ends the process. Devices, files with more than one hard link
 // and files another program holds open without letting them be replaced are
-// written in place: locked, and with the room for the dump reserved before a byte
-// of them changes. A file another program uses is found when OUT is opened.
+// written in place, with the room for the dump reserved before a byte of them
+// changes. Every existing file is locked, and a file another program uses or
+// holds locked is found, when OUT is opened.
 
 #include <windows.h>
 
