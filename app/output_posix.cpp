@@ -30,6 +30,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -155,15 +156,19 @@ bool room_on_volume(int fd, off_t size)
     return false;
 }
 
-// The room a dump may take: the longest dump, or less where a file-size limit
-// (ulimit -f) allows less. A dump past the limit is refused at commit.
-off_t room_for_dump()
+// The file-size limit (ulimit -f) in bytes; RLIM_INFINITY, the largest value,
+// where there is none.
+rlim_t file_size_limit()
 {
     struct rlimit limit;
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
-        || limit.rlim_cur >= static_cast<rlim_t>(LONGEST_DUMP))
-        return LONGEST_DUMP;
-    return static_cast<off_t>(limit.rlim_cur);
+    return getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
+}
+
+// The room a dump may take: the longest dump, or less where the file-size limit
+// allows less. A dump past the limit is refused at commit.
+off_t room_for_dump()
+{
+    return static_cast<off_t>(std::min(file_size_limit(), static_cast<rlim_t>(LONGEST_DUMP)));
 }
 
 // Makes sure that a dump fits into a file written in place before a byte of it
@@ -240,9 +245,7 @@ std::FILE* stream_on(int fd)
 
 bool fits_size_limit(long length)
 {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
-        || static_cast<rlim_t>(length) <= limit.rlim_cur)
+    if (static_cast<rlim_t>(length) <= file_size_limit())
         return true;
     errno = EFBIG;
     return false;
