@@ -705,6 +705,7 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               0, 7},
              {"a file-size limit lets a dump that fits be written in place", "out.txt", "trap '' XFSZ; ulimit -f 4; ",
               "hard.txt", "", true},
+             {"a dump of exactly the file-size limit is written", "out.txt", "prlimit --fsize=307 ", "out.txt"},
              {"a link in a sticky directory is followed only where the shell follows it", "s/out.txt",
               guards_on + "mkdir -m 1777 s && echo secret >v && " + as_other_user + "ln -s ../v s/out.txt && ", "",
               "grep -qx secret v && ! sh -c ': >>s/out.txt' 2>/dev/null" + guards_off, false, permission_denied},
