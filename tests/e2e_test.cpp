@@ -811,6 +811,15 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               continuations},
              {"a file system that reports no size is not called full", "/proc/self/comm", "stat -f /proc >/dev/null && ",
               ""},
+             {"a new file placed with an exclusive rename where no file can be unnamed", "d/out.txt",
+              "mkdir d && strace --quiet=path-resolution -o /dev/null -P . -e trace=openat "
+              "-e inject=openat:error=EOPNOTSUPP -E ASAN_OPTIONS=detect_leaks=0 ",  // O_TMPFILE "in ."
+              "d/out.txt"},
+             {"root may fill the blocks kept for root", "m/out.txt",
+              "truncate -s 4M img && mkfs.ext4 -q -m 50 img && mkdir m && { mount -o loop img m 2>/dev/null || exit 77; } "
+              "&& chmod 777 m && " + as_other_user + "sh -c 'cat /dev/zero >m/fill; for i in 1 2 3; do "
+              "fallocate -l $(($(stat -f -c %a m) * $(stat -f -c %S m))) m/f$i; done' 2>/dev/null; ",
+              "m/out.txt", "umount m"},
              {"another user writes root's 0666 file in place where he may make no file", "out.txt",
               "echo old >out.txt && chmod 666 out.txt && ls -i out.txt >i && setpriv --reuid=65534 --regid=65534 "
               "--clear-groups ",
