@@ -37,8 +37,9 @@ void print_error(const char* message);
 
 // Makes Ctrl-C and requests to terminate remove the temporary output first, keeps
 // the run's files off closed standard streams, and makes a closed standard output
-// a write error instead of a silent end.
-void prepare_process();
+// a write error instead of a silent end. false and errno where a closed standard
+// stream cannot be kept off: no file may be opened then.
+bool prepare_process();
 
 // Opens the dump to read, in text mode. A directory is refused with EISDIR. A FIFO
 // is opened without waiting for its writer; wait_for_input waits. nullptr and

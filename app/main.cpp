@@ -119,7 +119,8 @@ int main(int argc, char* argv[])
     run_paths paths = command_line_paths(argc, argv);
     if (argc != 3)
         usage(paths.program);
-    prepare_process();
+    if (!prepare_process())
+        return report("Unable to open input file");
 
     std::FILE* input = open_input(paths.input);
     if (!input)

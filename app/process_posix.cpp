@@ -40,32 +40,39 @@ void remove_named_and_die(int signal_number)
 // receive the console texts or be read as the dump. The read end of a pipe of our
 // own holds the place: reads end at once, writes fail with EBADF, and a path that
 // leads to it (/dev/stdin, /dev/fd/1) is told apart from every file of the user's.
-void occupy_closed_standard_streams()
+// false where no pipe can be made: the run must then open no file.
+bool occupy_closed_standard_streams()
 {
     bool closed[3];
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         closed[fd] = fcntl(fd, F_GETFD) < 0 && errno == EBADF;
         some_stream_closed = some_stream_closed || closed[fd];
     }
+    if (!some_stream_closed)
+        return true;
     int ends[2];
-    if (!some_stream_closed || pipe(ends) != 0)
-        return;
-    // The pipe itself may have taken closed descriptors: keep its read end above them.
-    int reader = fcntl(ends[0], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(ends[0]);
-    close(ends[1]);
+    if (pipe(ends) != 0)
+        return false;
+    // The pipe takes the lowest free descriptors, closed streams first; the read end
+    // goes to every closed stream, also over the write end, which never stays there.
+    // No descriptor beyond the pipe's is needed: the limit may allow no more.
+    bool held = true;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-        if (closed[fd])
-            dup2(reader, fd);
-    fstat(reader, &closed_stream_placeholder);
-    close(reader);
+        if (closed[fd] && fd != ends[0])
+            held = held && dup2(ends[0], fd) == fd;
+    fstat(ends[0], &closed_stream_placeholder);
+    for (int end : ends)
+        if (end > STDERR_FILENO)
+            close(end);
+    return held;
 }
 
 }  // namespace
 
-void prepare_process()
+bool prepare_process()
 {
-    occupy_closed_standard_streams();
+    if (!occupy_closed_standard_streams())
+        return false;
     ::signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we report
     for (int signal_number : CLEANUP_SIGNALS) {
         struct sigaction action { };
@@ -77,6 +84,7 @@ void prepare_process()
         action.sa_flags = 0;
         sigaction(signal_number, &action, nullptr);
     }
+    return true;
 }
 
 void hold_signals()

@@ -21,7 +21,11 @@ BOOL WINAPI remove_named(DWORD)
 
 }  // namespace
 
-void prepare_process() { SetConsoleCtrlHandler(remove_named, TRUE); }
+bool prepare_process()
+{
+    SetConsoleCtrlHandler(remove_named, TRUE);
+    return true;
+}
 
 void remove_on_exit(const wchar_t* path)
 {

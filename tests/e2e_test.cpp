@@ -528,6 +528,8 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
               "Unable to write output file: File too large" + NL},
              {"standard input named, but closed", "/dev/stdin", "", "sh -c '\"$0\" \"$@\" <&-' ", "",
               "Unable to open input file: Bad file descriptor" + NL},
+             {"every standard stream closed, and no descriptor left for a file", "in.txt", "1 555 Bob\n",
+              "sh -c 'prlimit --nofile=3 \"$0\" \"$@\" <&- >&- 2>&-' ", "", ""},
              // Though it could make a file beside it, a user may not replace a file
              // that he may not write.
              {"output not writable by the user",
