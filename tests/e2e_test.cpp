@@ -529,7 +529,8 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
              {"standard input named, but closed", "/dev/stdin", "", "sh -c '\"$0\" \"$@\" <&-' ", "",
               "Unable to open input file: Bad file descriptor" + NL},
              {"every standard stream closed, and no descriptor left for a file", "in.txt", "1 555 Bob\n",
-              "sh -c 'prlimit --nofile=3 \"$0\" \"$@\" <&- >&- 2>&-' ", "", ""},
+              // A sanitizer's runtime needs descriptors of its own before the program starts.
+              "sh -c 'grep -qa __asan_init \"$0\" && exit 77; prlimit --nofile=3 \"$0\" \"$@\" <&- >&- 2>&-' ", "", ""},
              // Though it could make a file beside it, a user may not replace a file
              // that he may not write.
              {"output not writable by the user",
@@ -575,6 +576,8 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
                 for (std::string block(4096, '\0'); zeros.write(block.data(), block.size()) && zeros.flush();) { }
             }
             run_result r = run({input, output}, "", ON_WINDOWS ? "" : c.shell_setup);
+            if (r.status == UNSUPPORTED)
+                continue;
             if (existed)
                 fs::permissions(out, fs::perms::owner_write, fs::perm_options::add);  // to be removed
             EXPECT_EQ(r.status, FILE_ERROR);
