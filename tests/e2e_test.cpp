@@ -503,6 +503,9 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
     std::string long_name;  // cut for the temporary name within a character
     for (int i = 0; i < 85; ++i)
         long_name += "\u20ac";
+    std::string over_4_kib;  // sorted, longer than a stream's own buffer: nothing may reach the file before commit
+    for (int i = 0; i < 100; ++i)
+        over_4_kib += std::to_string(i + 1) + " " + std::string(32, '5') + " Name " + std::to_string(1000 + i) + "\n";
     fs::create_directory(native(path("full")));
     // "full-nameless" shows "full" on a file system that can neither make unnamed
     // files nor reserve room.
@@ -522,7 +525,7 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
              {"UTF-16 big endian", "in.txt", utf16_dump(false), "", "Reading.." + NL, utf16_refused},
              {"UTF-16, both streams in one file", "in.txt", utf16_dump(true), "sh -c '\"$0\" \"$@\" 2>&1' ",
               "Reading.." + NL + utf16_refused, ""},
-             {"file too large", "in.txt", numbered_dump(100, "Name "),  // more than the 512 bytes a file may grow to
+             {"file too large", "in.txt", over_4_kib,  // more than the 512 bytes a file may grow to
               "trap '' XFSZ; ulimit -f 1; ",
               "Reading..found 100 names." + NL + "Sorting..done." + NL + "Writing.." + NL,
               "Unable to write output file: File too large" + NL},
