@@ -325,6 +325,7 @@ TEST_F(Larkbook, UnopenableFilesAreReportedWithoutTouchingTheOutput)
              {"output in missing directory", "dump.txt", "nowhere/out.txt",
               "Unable to open output file: No such file or directory"},
              {"output is a directory", "dump.txt", "folder", "Unable to open output file: Is a directory"},
+             {"output is a directory named with a slash", "dump.txt", "folder/", "Unable to open output file: Is a directory"},
              {"empty output path", "dump.txt", "", "Unable to open output file: No such file or directory"},
              {"output name too long", "dump.txt", std::string(256, 'n'),
               "Unable to open output file: File name too long"},
@@ -667,6 +668,9 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
     const std::string without_proc = "unshare -m --propagation unchanged sh -c 'mount --make-rprivate /proc && "
                                       "mount -t tmpfs none /proc/sys && mount -t tmpfs none /proc/$$/fd && "
                                       "exec \"$0\" \"$@\"' ";
+    // The O_TMPFILE open, the only one "in .", fails as on a file system without unnamed files.
+    const std::string without_unnamed_files = "strace --quiet=path-resolution -o /dev/null -P . -e trace=openat "
+                                              "-e inject=openat:error=EOPNOTSUPP -E ASAN_OPTIONS=detect_leaks=0 ";
     const std::string continuations(250, '\x80');
     std::string deep = "d";  // with the file's name, a path of 4,095 bytes
     for (; path(deep).size() < 3800; deep += "/" + std::string(200, 'd')) { }
@@ -823,9 +827,10 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
              {"a file system that reports no size is not called full", "/proc/self/comm", "stat -f /proc >/dev/null && ",
               ""},
              {"a new file placed with an exclusive rename where no file can be unnamed", "d/out.txt",
-              "mkdir d && strace --quiet=path-resolution -o /dev/null -P . -e trace=openat "
-              "-e inject=openat:error=EOPNOTSUPP -E ASAN_OPTIONS=detect_leaks=0 ",  // O_TMPFILE "in ."
-              "d/out.txt"},
+              "mkdir d && " + without_unnamed_files, "d/out.txt"},
+             {"a new file is not made in an append-only directory where it would need a name", "d/out.txt",
+              "mkdir d && { chattr +a d 2>/dev/null || exit 77; } && " + without_unnamed_files, "",
+              "chattr -a d && test -z \"$(ls -A d)\"", false, "Unable to open output file: Operation not permitted"},
              {"root may fill the blocks kept for root", "m/out.txt",
               "truncate -s 4M img && mkfs.ext4 -q -m 50 img && mkdir m && { mount -o loop img m 2>/dev/null || exit 77; } "
               "&& chmod 777 m && " + as_other_user + "sh -c 'cat /dev/zero >m/fill; for i in 1 2 3; do "
