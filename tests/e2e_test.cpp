@@ -911,6 +911,24 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
     }
 }
 
+#ifndef _WIN32
+TEST_F(Larkbook, TerminalNamedAsTheOutputShowsTheDump)
+{
+    int terminal[2];
+    ASSERT_EQ(openpty(terminal, terminal + 1, nullptr, nullptr, nullptr), 0);
+    pid_t child = start({write("in.txt", "1 555 Bob\n"), "/dev/stdout"}, terminal[1]);
+    close(terminal[1]);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t got; (got = read(terminal[0], buffer, sizeof buffer)) > 0;)  // until the run closes it
+        shown.append(buffer, static_cast<std::size_t>(got));
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << contents(path("stderr"));
+    EXPECT_NE(shown.find("1 555 Bob\r\n2\r\n"), std::string::npos) << shown;
+}
+#endif
+
 TEST_F(Larkbook, FailingStandardOutputIsAFailureButTheDumpIsWritten)
 {
     std::vector<std::pair<std::string, std::string>> outputs = {{"/dev/full", "No space left on device"}};
