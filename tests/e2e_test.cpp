@@ -829,7 +829,8 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
              {"a new file placed with an exclusive rename where no file can be unnamed", "d/out.txt",
               "mkdir d && " + without_unnamed_files, "d/out.txt"},
              {"a file whose owner the user cannot keep, where no file can be unnamed, is written in place", "s/out.txt",
-              "mkdir -m 1777 s && echo old >s/out.txt && chmod 666 s/out.txt && " + without_unnamed_files + "-u nobody ",
+              "mkdir -m 1777 s && echo old >s/out.txt && chmod 666 s/out.txt && " + without_unnamed_files
+                  + "-f setpriv --reuid=65534 --regid=65534 --clear-groups ",
               "s/out.txt"},
              {"a new file is not made in an append-only directory where it would need a name", "d/out.txt",
               "mkdir d && { chattr +a d 2>/dev/null || exit 77; } && " + without_unnamed_files, "",
