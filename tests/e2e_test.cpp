@@ -255,6 +255,7 @@ std::string meanwhile(const std::string& commands)
 }
 
 const std::string as_other_user = "setpriv --reuid=5001 --regid=5001 --clear-groups ";
+const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 
 // The status with which a row's set-up says that the file system lacks what the
 // row needs (chattr flags, default ACLs, 4,095-byte paths, device nodes: some
@@ -540,14 +541,14 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
              {"output not writable by the user",
               "in.txt",
               "1 555 Bob\n",
-              "chmod 777 " + shell_quoted(path("")) + " && setpriv --reuid=65534 --regid=65534 --clear-groups ",
+              "chmod 777 " + shell_quoted(path("")) + " && " + as_nobody,
               "",
               "Unable to open output file: Permission denied" + NL,
               {"a file"},
               "out.txt",
               "read-only"},
              {"a new file where the user may make none", "in.txt", "1 555 Bob\n",
-              "chmod 755 " + shell_quoted(path("")) + " && setpriv --reuid=65534 --regid=65534 --clear-groups ", "",
+              "chmod 755 " + shell_quoted(path("")) + " && " + as_nobody, "",
               "Unable to open output file: Permission denied" + NL, {"absent"}},
              {"no room and no inode left", "in.txt", "1 555 Bob\n", fill_disk, "",
               "Unable to open output file: No space left on device" + NL, every_output, "full/out.txt"},
@@ -702,8 +703,7 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "out.txt",
               mode_is_640},
              {"a file in someone else's sticky directory is written in place", "out.txt",
-              "chmod 1777 . && echo old >out.txt && chmod 666 out.txt && setpriv --reuid=65534 --regid=65534 "
-              "--clear-groups ",
+              "chmod 1777 . && echo old >out.txt && chmod 666 out.txt && " + as_nobody,
               "out.txt"},
              {"a file reached through 40 symbolic links is replaced", "t40",
               "echo old >t0; for i in $(seq 40); do ln -s t$((i - 1)) t$i; done; ls -i t0 >inode; ", "t0",
@@ -830,7 +830,7 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "mkdir d && " + without_unnamed_files, "d/out.txt"},
              {"a file whose owner the user cannot keep, where no file can be unnamed, is written in place", "s/out.txt",
               "mkdir -m 1777 s && echo old >s/out.txt && chmod 666 s/out.txt && " + without_unnamed_files
-                  + "-f setpriv --reuid=65534 --regid=65534 --clear-groups ",
+                  + "-f " + as_nobody,
               "s/out.txt"},
              {"a new file is not made in an append-only directory where it would need a name", "d/out.txt",
               "mkdir d && { chattr +a d 2>/dev/null || exit 77; } && " + without_unnamed_files, "",
@@ -841,8 +841,7 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "fallocate -l $(($(stat -f -c %a m) * $(stat -f -c %S m))) m/f$i; done' 2>/dev/null; ",
               "m/out.txt", "umount m"},
              {"another user writes root's 0666 file in place where he may make no file", "out.txt",
-              "echo old >out.txt && chmod 666 out.txt && ls -i out.txt >i && setpriv --reuid=65534 --regid=65534 "
-              "--clear-groups ",
+              "echo old >out.txt && chmod 666 out.txt && ls -i out.txt >i && " + as_nobody,
               "out.txt", "test \"$(ls -i out.txt)\" = \"$(cat i)\""},
              {"a new file that needs a name gets the directory's default ACL", "nameless/out.txt",
               "umask 022 && mkdir real nameless && setfacl -d -m o::- real && bindfs -o no-allow-other real nameless && ",
