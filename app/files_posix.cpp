@@ -1,5 +1,4 @@
-// Opening and checking the run's files on POSIX systems; placing the output is in
-// output_posix.cpp, guarding the process in process_posix.cpp.
+// The command line, the console and the input on POSIX systems.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,7 +25,11 @@ void print_message(std::FILE* stream, const char* format, ...)
     va_end(arguments);
 }
 
-void print_error(const char* message) { std::perror(message); }
+void print_error(const char* message, file_error error)
+{
+    errno = error;
+    std::perror(message);
+}
 
 std::FILE* open_input(const char* path)
 {

@@ -1,5 +1,4 @@
-// Opening and checking the run's files on Windows; placing the output is in
-// output_windows.cpp, guarding the process in process_windows.cpp. Paths go to the
+// The command line, the console and the input on Windows. Paths go to the
 // wide (UTF-16) calls only: the narrow ones pass through the ANSI code page, which
 // cannot name every file and replaces some characters with look-alikes.
 
@@ -55,12 +54,14 @@ int errno_of(DWORD error)
     }
 }
 
-void print_error(const char* message)
+void print_error(const char* message, file_error error)
 {
-    if (errno >= WINDOWS_ERRNO)
-        std::fprintf(stderr, "%s: Windows error %d\n", message, errno - WINDOWS_ERRNO);
-    else
-        std::perror(message);
+    if (error >= WINDOWS_ERRNO) {
+        std::fprintf(stderr, "%s: Windows error %d\n", message, error - WINDOWS_ERRNO);
+        return;
+    }
+    errno = error;
+    std::perror(message);
 }
 
 bool long_path(const wchar_t* path, wchar_t (&full)[WIDE_PATH_MAX])

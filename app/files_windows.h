@@ -1,6 +1,6 @@
 // Between the Windows sources: paths in the form the wide calls take, errors in
-// the form perror prints, file identity, and the one file name that ending the
-// process must not leave behind.
+// the form perror prints, file identity, and the one file that ending the process
+// must not leave behind.
 #pragma once
 
 #include <windows.h>
@@ -35,6 +35,9 @@ bool identity_of(HANDLE file, BY_HANDLE_FILE_INFORMATION& info);
 // Volume and file index: the same for every name of one file.
 bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
 
-// Names the file to remove if the console ends the process (Ctrl-C, Ctrl-Break,
-// closing the window), or none (nullptr); the name is copied.
-void remove_on_exit(const wchar_t* path);
+// Marks the file that handle holds for deletion, which happens when it is closed.
+bool delete_through(HANDLE file);
+
+// Names the file, by the handle that holds it, to remove if the console ends the
+// process (Ctrl-C, Ctrl-Break, closing the window), or none (nullptr).
+void remove_on_exit(HANDLE file);

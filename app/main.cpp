@@ -14,6 +14,7 @@ constexpr int STATUS_USAGE = 1;
 constexpr int STATUS_FILE_ERROR = -2;
 
 phone_table table;  // the one table of the run; static, so all zero at start
+dump_text dump;     // the table as slot lines, formed before the output is touched
 
 // A larger input buffer than stdio's default: fewer reads on long dumps.
 char input_buffer[1 << 16];
@@ -29,31 +30,29 @@ char input_buffer[1 << 16];
     std::exit(STATUS_USAGE);
 }
 
-// Drops the output, so the output path keeps what it held, and ends the progress
-// line, so the message that follows stands on a line of its own.
-void abandon_run(std::FILE* output)
+// The system's reason, or ours where another program holds the output.
+int report(const char* message, file_error error)
 {
-    int error = errno;
-    discard_output(output);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-    errno = error;
-}
-
-// The system's reason, in words of our own where the system's would mislead.
-int report(const char* message)
-{
-    if (errno == EBUSY)
+    if (error == OUTPUT_IN_USE)
         std::fprintf(stderr, "%s: another program is using it; close it there and run again\n", message);
     else
-        print_error(message);
+        print_error(message, error);
     return STATUS_FILE_ERROR;
 }
 
-int fail_run(std::FILE* output, const char* message)
+// Drops the output, so the output path keeps what it held, and ends the progress
+// line, so the message that follows stands on a line of its own.
+void abandon_run()
 {
-    abandon_run(output);
-    return report(message);
+    discard_output();
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int fail_run(const char* message, file_error error)
+{
+    abandon_run();
+    return report(message, error);
 }
 
 // Refuses an output that would destroy the input or mix the dump into the console
@@ -67,13 +66,12 @@ bool refuse_clashing_output(std::FILE* input, const run_paths& paths)
         print_message(stderr, "Unable to open output file: '%s' is also %s\n", paths.output, stream);
     else
         return false;
-    discard_output(nullptr);
     return true;
 }
 
-int refuse_utf16(std::FILE* output)
+int refuse_utf16()
 {
-    abandon_run(output);
+    abandon_run();
     std::fprintf(stderr,
                  "Unable to read input file: it is UTF-16 text; save the dump as 8-bit text (ANSI or "
                  "UTF-8) and run again\n");
@@ -105,10 +103,8 @@ bool warn_unwritten(const phone_table& table)
 // The console texts are part of the result; a run that could not show them failed.
 int finish_console()
 {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        print_error("Unable to write standard output");
-        return STATUS_FILE_ERROR;
-    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return report("Unable to write standard output", errno);
     return 0;
 }
 
@@ -119,19 +115,18 @@ int main(int argc, char* argv[])
     run_paths paths = command_line_paths(argc, argv);
     if (argc != 3)
         usage(paths.program);
-    if (!prepare_process())
-        return report("Unable to open input file");
+    if (file_error error = prepare_process())
+        return report("Unable to open input file", error);
 
     std::FILE* input = open_input(paths.input);
     if (!input)
-        return report("Unable to open input file");
-    if (!find_output(paths.output))
-        return report("Unable to open output file");
+        return report("Unable to open input file", errno);
+    if (file_error error = find_output(paths.output))
+        return report("Unable to open output file", error);
     if (refuse_clashing_output(input, paths))
         return STATUS_FILE_ERROR;
-    std::FILE* output = open_output();
-    if (!output)
-        return report("Unable to open output file");
+    if (file_error error = open_output())
+        return report("Unable to open output file", error);
 
     std::setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
     std::printf("Reading..");
@@ -139,9 +134,9 @@ int main(int argc, char* argv[])
     wait_for_input(input);
     switch (read_dump(table, input)) {
     case read_result::read_error:
-        return fail_run(output, "Unable to read input file");
+        return fail_run("Unable to read input file", errno);
     case read_result::utf16:
-        return refuse_utf16(output);
+        return refuse_utf16();
     case read_result::complete:
         break;
     }
@@ -153,11 +148,10 @@ int main(int argc, char* argv[])
     std::printf("done.\n");
 
     std::printf("Writing..");
-    if (!write_slots(table, output))
-        return fail_run(output, "Unable to write output file");
+    write_slots(table, dump);
     std::fclose(input);
-    if (!commit_output(output))
-        return fail_run(nullptr, "Unable to write output file");
+    if (file_error error = commit_output(dump))
+        return fail_run("Unable to write output file", error);
     std::printf("done.\n");
 
     bool warned = warn_unwritten(table);

@@ -1,25 +1,20 @@
-// Placing the output on Linux.
+// The steps on the output on Linux.
 //
-// Every step acts on the handles of OUT and of its directory that finding it left
-// (output_find_posix.cpp), never on a path. Only the run's own new file is ever
-// removed, and only while its name still holds it.
+// OUT is opened once, as the shell's ">> OUT" opens it, relative to the directory
+// that the path names: the kernel follows the links and applies its guards to the
+// very file that the run then holds. A name that does not exist yet is only looked
+// up. Every later step acts on these two handles, never on a path again.
 //
-// A regular file is replaced: the dump goes to a new file in that directory, which
-// takes OUT's place with one rename once every write has succeeded. That file has
-// no name until then (O_TMPFILE); where the file system cannot make unnamed files
-// it gets a name nobody can guess and mode 0600, and is removed on failure and on
-// the signals that end the process.
-//
-// Written in place: devices and FIFOs, and regular files that a new file cannot
-// replace (see replaceable), with their room reserved first. Every existing
-// regular file is locked first, replaced or not.
+// The new file has no name until it takes OUT's place (O_TMPFILE). Where the file
+// system cannot make unnamed files it gets a name nobody can guess and mode 0600,
+// and a signal that ends the run removes it. It takes OUT's place by an exchange of
+// the two names, which is undone where OUT's name no longer held OUT.
 
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/fs.h>
 #include <linux/posix_acl.h>
 #include <linux/posix_acl_xattr.h>
-#include <stdio_ext.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
@@ -32,112 +27,176 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "app/files.h"
-#include "app/output_posix.h"
+#include "app/output.h"
 #include "app/process_posix.h"
-#include "phonebook/phonebook.h"
 
 namespace {
 
-// The longest dump: 100 lines of a three-digit slot, number, name, two spaces and
-// a CR LF at most.
-constexpr off_t LONGEST_DUMP = SLOT_COUNT * (3 + 1 + NUMBER_LEN + 1 + NAME_LEN + 2);
-// Flags set with chattr that a replacement keeps; none of them limits writing.
-constexpr int KEPT_FLAGS = FS_NODUMP_FL | FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOMP_FL | FS_NOCOW_FL;
+// Flags set with chattr that a new file may carry; none of them limits writing.
+constexpr int KEPT_FLAGS = FS_NODUMP_FL | FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOMP_FL | FS_NOCOW_FL | FS_SYNC_FL;
 
-// Holds the whole dump, so that it reaches the file in one write at the end.
-char output_buffer[8192];
+struct output_file {
+    int existing = -1;             // OUT as the shell's ">>" opened it; -1 for a new OUT
+    struct stat checked;           // what existing was when it was opened
+    int directory = -1;            // the directory that holds OUT, or that a new OUT goes to
+    char name[NAME_MAX + 1];       // OUT's name in directory
+    int replacement = -1;          // the new file
+    bool unnamed = false;          // the new file has no name of its own (O_TMPFILE)
+    char temporary[NAME_MAX + 1];  // the new file's name in directory, while it has one
+    struct stat made;              // the new file, once it has a name
+} out;
 
-// Whether OUT's directory, as statx found it, is append-only (chattr +a), where no
-// name can be renamed over or removed. A flag that cannot be read counts as set:
-// the file is then written in place, as the shell would write it.
-bool append_only(const struct statx& directory)
+bool holds(const char* name, const struct stat& file)
 {
+    struct stat entry;
+    return fstatat(out.directory, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && same_identity(entry, file);
+}
+
+// Opens the directory part of path and copies the last name into name.
+int open_directory_of(const char* path, char (&name)[NAME_MAX + 1])
+{
+    const char* slash = std::strrchr(path, '/');
+    const char* last = slash ? slash + 1 : path;
+    std::size_t length = static_cast<std::size_t>(last - path);  // with the slash: "/" stays the root
+    char directory[PATH_MAX] = ".";
+    if (std::strlen(last) > NAME_MAX || length >= sizeof directory) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::strcpy(name, last);
+    if (slash) {
+        std::memcpy(directory, path, length);
+        directory[length] = '\0';
+    }
+    // Read access, where there is any, lets the directory's flags be asked.
+    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 ? fd : open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The path under /proc that names what the descriptor fd is open on.
+struct descriptor_path {
+    char text[32];
+};
+descriptor_path path_of_descriptor(int fd)
+{
+    descriptor_path path;
+    std::snprintf(path.text, sizeof path.text, "/proc/self/fd/%d", fd);
+    return path;
+}
+
+// OUT reached through links: the directory in the path that the kernel reports
+// for the opened file, if it holds that file. A deleted file, a pipe, a file of
+// another mount namespace, or any file where there is no /proc, is held by none.
+void find_directory()
+{
+    close(out.directory);
+    out.directory = -1;
+    char resolved[PATH_MAX];
+    ssize_t length = readlink(path_of_descriptor(out.existing).text, resolved, sizeof resolved - 1);
+    if (length <= 0 || length >= static_cast<ssize_t>(sizeof resolved) - 1 || resolved[0] != '/')
+        return;
+    resolved[length] = '\0';
+    out.directory = open_directory_of(resolved, out.name);
+    if (out.directory >= 0 && !holds(out.name, out.checked)) {
+        close(out.directory);
+        out.directory = -1;
+    }
+}
+
+// Whether OUT's directory is append-only (chattr +a), where no name can be renamed
+// over or removed. A flag that cannot be read counts as set.
+bool append_only()
+{
+    struct statx directory { };
+    if (statx(out.directory, "", AT_EMPTY_PATH, 0, &directory) != 0)
+        return true;
     if (directory.stx_attributes_mask & STATX_ATTR_APPEND)
         return directory.stx_attributes & STATX_ATTR_APPEND;
     int flags = 0;
-    if (ioctl(the_output.directory, FS_IOC_GETFLAGS, &flags) == 0)
+    if (ioctl(out.directory, FS_IOC_GETFLAGS, &flags) == 0)
         return flags & FS_APPEND_FL;
     return errno != ENOTTY && errno != EOPNOTSUPP && errno != ENOSYS;  // else the file system has no such flags
 }
 
-// Whether a new file may take OUT's place: there is none yet, or it is a regular
-// file with one name, in a directory that holds it, lets it be renamed over (not
-// append-only) and is on its file system (not a mount of its own).
-bool replaceable()
-{
-    if (the_output.existing < 0)
-        return true;
-    struct statx directory { }, mount { };
-    if (the_output.directory < 0 || the_output.checked.st_nlink > 1
-        || statx(the_output.directory, "", AT_EMPTY_PATH, 0, &directory) != 0 || append_only(directory))
-        return false;
-    return makedev(directory.stx_dev_major, directory.stx_dev_minor) == the_output.checked.st_dev
-        && !(statx(the_output.directory, the_output.name, AT_SYMLINK_NOFOLLOW, 0, &mount) == 0
-             && (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT));
-}
-
 // Gives the new file a name beside OUT that nobody can guess, ".OUT.larkbook-" and
-// 16 random hex digits, with make_name, which returns the descriptor of the file it
-// named, or -1 and EEXIST on a name taken. The name is noted for removal on a
-// signal. Returns what make_name returned.
-template <typename make_name_t> int name_new_file(make_name_t make_name)
+// 16 random hex digits, with make_name, which returns whether it made the name, or
+// false and EEXIST on a name taken. The name is noted for removal on a signal.
+template <typename make_name_t> bool name_new_file(make_name_t make_name)
 {
     // OUT's name is cut, not within a UTF-8 character, to leave room for the rest.
-    int keep = static_cast<int>(std::strlen(the_output.name));
-    for (; keep > 0 && (keep > NAME_MAX - 32 || (the_output.name[keep] & 0xC0) == 0x80); --keep) { }
+    int keep = static_cast<int>(std::strlen(out.name));
+    for (; keep > 0 && (keep > NAME_MAX - 32 || (out.name[keep] & 0xC0) == 0x80); --keep) { }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::uint64_t random;
+        unsigned long long random;
         if (getrandom(&random, sizeof random, 0) != sizeof random)
-            return -1;
+            return false;
         char name[NAME_MAX + 1];
-        std::snprintf(name, sizeof name, ".%.*s.larkbook-%016llx", keep, the_output.name,
-                      static_cast<unsigned long long>(random));
+        std::snprintf(name, sizeof name, ".%.*s.larkbook-%016llx", keep, out.name, random);
         hold_signals();
-        int made = make_name(name);
-        if (made >= 0 && fstat(made, &the_output.made) == 0) {
-            std::strcpy(the_output.temporary, name);
-            remove_on_signal(the_output.directory, the_output.temporary, &the_output.made);
+        bool made = make_name(name) && fstat(out.replacement, &out.made) == 0;
+        if (made) {
+            std::strcpy(out.temporary, name);
+            remove_on_signal(out.directory, out.temporary, &out.made);
         }
         release_signals();
-        if (made >= 0 || errno != EEXIST)
+        if (made || errno != EEXIST)
             return made;
     }
-    return -1;
+    return false;
 }
 
-void remove_temporary_name()
+void forget_temporary_name()
 {
-    if (!the_output.temporary[0])
-        return;
-    if (holds(the_output.directory, the_output.temporary, the_output.made))
-        unlinkat(the_output.directory, the_output.temporary, 0);
+    out.temporary[0] = '\0';
     remove_on_signal(-1, nullptr, nullptr);
-    the_output.temporary[0] = '\0';
 }
 
-int make_new_file()
+// Gives the unnamed new file the name in OUT's directory; fails with EEXIST where
+// the name is taken, and follows no link that may stand there.
+bool link_unnamed(const char* name)
 {
-    // Mode 0666: no one sees an unnamed file, and a new OUT gets what the umask and
-    // the directory's default ACL give any new file.
-    int fd = openat(the_output.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    the_output.how = placement::unnamed;
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR))
-        return fd;
-    struct statx directory { };
-    if (statx(the_output.directory, "", AT_EMPTY_PATH, 0, &directory) != 0 || append_only(directory)) {
-        errno = EPERM;  // a name made there could never be removed
-        return -1;
+    return linkat(AT_FDCWD, path_of_descriptor(out.replacement).text, out.directory, name, AT_SYMLINK_FOLLOW) == 0
+        || (errno == ENOENT && linkat(out.replacement, "", out.directory, name, AT_EMPTY_PATH) == 0);  // no /proc
+}
+
+// Moves the named new file to a name that is still free: with one rename, or with
+// a link and an unlink where the file system has no such rename.
+bool move_to_free_name()
+{
+    const int at = out.directory;
+    if (renameat2(at, out.temporary, at, out.name, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL || linkat(at, out.temporary, at, out.name, 0) != 0)
+        return false;
+    unlinkat(at, out.temporary, 0);  // the complete file has its name now
+    return true;
+}
+
+// Swaps the new file with OUT, and keeps the swap only where OUT's name held OUT;
+// the old OUT, now under the temporary name, is then removed. Where the file system
+// cannot swap names, the new file is renamed over OUT right after the check.
+file_error exchange_with_output()
+{
+    const int at = out.directory;
+    file_error error = 0;
+    hold_signals();
+    if (renameat2(at, out.temporary, at, out.name, RENAME_EXCHANGE) == 0) {
+        if (holds(out.temporary, out.checked))
+            unlinkat(at, out.temporary, 0);
+        else if (renameat2(at, out.temporary, at, out.name, RENAME_EXCHANGE) == 0)
+            error = OUTPUT_IN_USE;  // given back to the program that put it there
+        else
+            error = errno;
+    } else if (errno != EINVAL || renameat(at, out.temporary, at, out.name) != 0) {
+        error = errno;
     }
-    the_output.how = placement::named;
-    return name_new_file([](const char* name) {
-        return openat(the_output.directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    });
+    if (!error)
+        forget_temporary_name();
+    release_signals();
+    return error;
 }
 
 // Whether the volume has room for size bytes more than the file already holds. A
@@ -156,263 +215,257 @@ bool room_on_volume(int fd, off_t size)
     return false;
 }
 
-// The file-size limit (ulimit -f) in bytes; RLIM_INFINITY, the largest value,
-// where there is none.
-rlim_t file_size_limit()
-{
-    struct rlimit limit;
-    return getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
-}
-
 // The room a dump may take: the longest dump, or less where the file-size limit
 // allows less. A dump past the limit is refused at commit.
-off_t room_for_dump()
-{
-    return static_cast<off_t>(std::min(file_size_limit(), static_cast<rlim_t>(LONGEST_DUMP)));
-}
+off_t room_for_dump() { return static_cast<off_t>(std::min<std::uintmax_t>(output_size_limit(), LONGEST_DUMP)); }
 
-// Makes sure that a dump fits into a file written in place before a byte of it
-// changes: the room is reserved where the file system can, else the volume's free
-// space is checked. Its length stays until commit cuts it.
-int open_in_place()
-{
-    the_output.how = placement::in_place;
-    off_t room = room_for_dump();
-    if (fallocate(the_output.existing, FALLOC_FL_KEEP_SIZE, 0, room) == 0
-        || ((errno == EOPNOTSUPP || errno == ENOSYS) && room_on_volume(the_output.existing, room)))
-        return the_output.existing;
-    return -1;
-}
-
-// Whether another program holds a lock on the existing OUT, by flock or by a POSIX
-// record lock; ours, taken here, keeps other runs out. It is not waited for.
-bool locked_elsewhere()
-{
-    struct flock whole { };
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    if (flock(the_output.existing, LOCK_EX | LOCK_NB) == 0
-        && (fcntl(the_output.existing, F_OFD_GETLK, &whole) != 0 || whole.l_type == F_UNLCK))
-        return false;
-    errno = EBUSY;
-    return true;
-}
-
-void drop_new_file(int fd)
-{
-    int error = errno;
-    close(fd);
-    remove_temporary_name();
-    errno = error;
-}
-
-// A new file to take OUT's place, with OUT's owner and group, on a volume with room
-// for it. Reserving its blocks would cost more than the whole rest of a run, and a
-// failure at the end leaves OUT as it was all the same.
-// Where the directory takes no new file, the new file's longer name does not fit
-// (a path at the limit of a FUSE file system), or the owner cannot be kept (another
-// user's file, as in a sticky directory), an existing OUT is written in place instead.
-int open_replacement()
-{
-    int fd = make_new_file();
-    if (fd >= 0 && the_output.existing >= 0 && fchown(fd, the_output.checked.st_uid, the_output.checked.st_gid) != 0) {
-        drop_new_file(fd);
-        fd = -1;
-    }
-    if (fd < 0)
-        return the_output.existing >= 0 && (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG)
-            ? open_in_place()
-            : -1;
-    if (!room_on_volume(fd, room_for_dump())) {
-        drop_new_file(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::FILE* stream_on(int fd)
-{
-    std::FILE* stream = fdopen(fd, "w");
-    if (!stream) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return nullptr;
-    }
-    std::setvbuf(stream, output_buffer, _IOFBF, sizeof output_buffer);
-    return stream;
-}
-
-bool fits_size_limit(long length)
-{
-    if (static_cast<rlim_t>(length) <= file_size_limit())
-        return true;
-    errno = EFBIG;
-    return false;
-}
-
-// Gives the named new file the access ACL that the directory's default ACL gives
-// any new file of mode 0666, as the kernel makes it: no execute permission for
-// owner, group class or others. false where the directory has no default ACL.
-bool inherit_default_acl(int fd)
+// Gives the named new file of a new OUT the access ACL that the directory's default
+// ACL gives any new file of mode 0666, as the kernel makes it: no execute
+// permission. false where the directory has no default ACL.
+bool inherit_default_acl()
 {
     static char acl[65536];
-    ssize_t size = fgetxattr(the_output.directory, "system.posix_acl_default", acl, sizeof acl);
+    ssize_t size = fgetxattr(out.directory, "system.posix_acl_default", acl, sizeof acl);
     if (size < static_cast<ssize_t>(sizeof(posix_acl_xattr_header)))
         return false;
     auto* entries = reinterpret_cast<posix_acl_xattr_entry*>(acl + sizeof(posix_acl_xattr_header));
     std::size_t count = (static_cast<std::size_t>(size) - sizeof(posix_acl_xattr_header)) / sizeof *entries;
-    bool masked = false;
-    for (std::size_t i = 0; i < count; ++i)
-        masked = masked || entries[i].e_tag == ACL_MASK;
+    bool masked = std::any_of(entries, entries + count, [](const auto& entry) { return entry.e_tag == ACL_MASK; });
     for (std::size_t i = 0; i < count; ++i) {
         std::uint16_t tag = entries[i].e_tag;
         if (tag == ACL_USER_OBJ || tag == ACL_OTHER || tag == ACL_MASK || (tag == ACL_GROUP_OBJ && !masked))
             entries[i].e_perm &= ACL_READ | ACL_WRITE;
     }
-    return fsetxattr(fd, "system.posix_acl_access", acl, static_cast<std::size_t>(size), 0) == 0;
+    return fsetxattr(out.replacement, "system.posix_acl_access", acl, static_cast<std::size_t>(size), 0) == 0;
 }
 
-// The complete new file takes over OUT's mode, ACL, extended attributes (those the
-// user may not set are skipped) and harmless chattr flags, read from the file that
-// was checked; a named new OUT gets the mode of a new file. Only now may others read it.
-void take_over_attributes(int fd)
+// OUT's extended attributes, its ACL among them, all or false. A capability is
+// left out: any write drops it, as a write in place would.
+bool carry_extended_attributes()
 {
-    if (the_output.existing < 0) {
-        mode_t mask = umask(0);
-        umask(mask);
-        if (the_output.how == placement::named && !inherit_default_acl(fd))
-            fchmod(fd, 0666 & ~mask);
-        return;
-    }
-    fremovexattr(fd, "system.posix_acl_access");  // inherited from the directory; OUT's own comes below
-    fchmod(fd, the_output.checked.st_mode & 07777);
-
     static char names[65536], value[65536];
-    ssize_t length = flistxattr(the_output.existing, names, sizeof names);
+    if (fremovexattr(out.replacement, "system.posix_acl_access") != 0 && errno != ENODATA && errno != EOPNOTSUPP)
+        return false;  // inherited from the directory; OUT's own comes below
+    ssize_t length = flistxattr(out.existing, names, sizeof names);
+    if (length < 0)
+        return errno == EOPNOTSUPP;  // a file system without them
     for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-        ssize_t size = fgetxattr(the_output.existing, names + at, value, sizeof value);
-        if (size >= 0)
-            fsetxattr(fd, names + at, value, static_cast<std::size_t>(size), 0);
+        if (std::strcmp(names + at, "security.capability") == 0)
+            continue;
+        ssize_t size = fgetxattr(out.existing, names + at, value, sizeof value);
+        if (size < 0 || fsetxattr(out.replacement, names + at, value, static_cast<std::size_t>(size), 0) != 0)
+            return false;
     }
-    int old_flags = 0, flags = 0;
-    if (ioctl(the_output.existing, FS_IOC_GETFLAGS, &old_flags) == 0 && (old_flags & KEPT_FLAGS)
-        && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-        flags |= old_flags & KEPT_FLAGS;
-        ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    }
-}
-
-// Gives the unnamed file fd the name in OUT's directory; fails with EEXIST where
-// the name is taken, and follows no link that may stand there. Returns fd.
-int link_unnamed(int fd, const char* name)
-{
-    if (linkat(AT_FDCWD, path_of_descriptor(fd).text, the_output.directory, name, AT_SYMLINK_FOLLOW) == 0
-        || (errno == ENOENT && linkat(fd, "", the_output.directory, name, AT_EMPTY_PATH) == 0))  // no /proc
-        return fd;
-    return -1;
-}
-
-// Moves the named new file to a name that is still free: with one rename, or with
-// a link and an unlink where the file system has no such rename.
-bool move_to_free_name()
-{
-    const int at = the_output.directory;
-    if (renameat2(at, the_output.temporary, at, the_output.name, RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL || linkat(at, the_output.temporary, at, the_output.name, 0) != 0)
-        return false;
-    unlinkat(at, the_output.temporary, 0);  // the complete file has its name now
     return true;
 }
 
-// Moves the named new file to OUT's name: over the file that was checked, as long
-// as the name still names it, or to a name that is still free.
-bool rename_into_place()
+// OUT's chattr flags, all or false. Those that limit writing keep OUT from being
+// opened for writing at all.
+bool carry_flags()
 {
-    if (the_output.existing >= 0 && !holds(the_output.directory, the_output.name, the_output.checked)) {
-        errno = EBUSY;  // replaced by another program during the run
+    int old_flags = 0, flags = 0;
+    if (ioctl(out.existing, FS_IOC_GETFLAGS, &old_flags) != 0)
+        return errno == ENOTTY || errno == EOPNOTSUPP;  // a file system without them
+    if (ioctl(out.replacement, FS_IOC_GETFLAGS, &flags) != 0 || (old_flags & ~KEPT_FLAGS & ~flags))
         return false;
-    }
-    hold_signals();
-    bool renamed = the_output.existing >= 0
-        ? renameat(the_output.directory, the_output.temporary, the_output.directory, the_output.name) == 0
-        : move_to_free_name();
-    if (renamed) {
-        the_output.temporary[0] = '\0';
-        remove_on_signal(-1, nullptr, nullptr);
-    }
-    release_signals();
-    return renamed;
-}
-
-// Puts the complete new file in OUT's place. An unnamed file gets OUT's name at
-// once where there is no OUT, else a temporary one that the rename then moves: the
-// one moment in which SIGKILL can leave a file behind. A new OUT that another
-// program made meanwhile is left to it.
-bool place_new_file(int fd)
-{
-    bool placed = the_output.how == placement::unnamed && the_output.existing < 0
-        ? link_unnamed(fd, the_output.name) >= 0
-        : (the_output.how == placement::named || name_new_file([fd](const char* name) { return link_unnamed(fd, name); }) >= 0)
-            && rename_into_place();
-    if (!placed && errno == EEXIST && the_output.existing < 0)
-        errno = EBUSY;
-    return placed;
+    int wanted = (flags & ~KEPT_FLAGS) | (old_flags & KEPT_FLAGS);
+    return wanted == flags || ioctl(out.replacement, FS_IOC_SETFLAGS, &wanted) == 0;
 }
 
 }  // namespace
 
-std::FILE* open_output()
+file_error find_output(const char* path)
 {
-    int fd = the_output.existing >= 0 && !S_ISREG(the_output.checked.st_mode) ? the_output.existing
-        : the_output.existing >= 0 && locked_elsewhere()                      ? -1
-        : replaceable()                                                       ? open_replacement()
-                                                                              : open_in_place();
-    return fd >= 0 ? stream_on(fd) : nullptr;
+    if (!*path)
+        return ENOENT;
+    if (std::strlen(path) >= PATH_MAX)
+        return ENAMETOOLONG;
+    out.directory = open_directory_of(path, out.name);
+    if (out.directory < 0)
+        return errno;
+    if (!out.name[0])
+        return EISDIR;  // "new/" names a directory
+    struct stat entry;
+    if (fstatat(out.directory, out.name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : errno;  // a new OUT
+    // No O_TRUNC: nothing changes before the dump is complete. A FIFO waits for its
+    // reader here, as it does for the shell.
+    out.existing = openat(out.directory, out.name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (out.existing < 0 || fstat(out.existing, &out.checked) != 0)
+        return errno;
+    if (is_closed_standard_stream(out.checked))
+        return EBADF;
+    if (!same_identity(entry, out.checked))
+        find_directory();
+    return 0;
 }
 
-bool commit_output(std::FILE* output)
+bool output_is_input(std::FILE* input)
 {
-    int fd = fileno(output);
-    bool regular = the_output.how != placement::as_is;
-    long length = regular ? std::ftell(output) : 0;  // the whole dump, still in the buffer
-    if (length < 0 || (regular && !fits_size_limit(length))) {
-        discard_output(output);
+    struct stat file;
+    return out.existing >= 0 && fstat(fileno(input), &file) == 0 && same_identity(file, out.checked);
+}
+
+const char* output_standard_stream()
+{
+    struct stat stream;
+    if (out.existing < 0 || S_ISCHR(out.checked.st_mode))
+        return nullptr;
+    if (fstat(STDOUT_FILENO, &stream) == 0 && same_identity(out.checked, stream))
+        return "standard output";
+    if (fstat(STDERR_FILENO, &stream) == 0 && same_identity(out.checked, stream))
+        return "standard error";
+    return nullptr;
+}
+
+// The shell's open was the look-up.
+file_error open_found_output() { return 0; }
+
+bool output_exists() { return out.existing >= 0; }
+
+bool output_is_regular() { return S_ISREG(out.checked.st_mode); }
+
+// By flock or by a POSIX record lock; ours, taken here, keeps other runs out. It
+// is not waited for.
+file_error lock_output()
+{
+    struct flock whole { };
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (flock(out.existing, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? OUTPUT_IN_USE : errno;
+    if (fcntl(out.existing, F_OFD_GETLK, &whole) != 0)
+        return errno;
+    return whole.l_type == F_UNLCK ? 0 : OUTPUT_IN_USE;
+}
+
+// The directory must hold OUT, let it be renamed over (not append-only), and be on
+// its file system (OUT is no mount of its own).
+bool output_replaceable()
+{
+    struct statx directory { }, mount { };
+    if (out.directory < 0 || out.checked.st_nlink > 1 || append_only()
+        || statx(out.directory, "", AT_EMPTY_PATH, 0, &directory) != 0)
         return false;
-    }
-    // Cuts a file written in place to the dump, and frees the room reserved past it.
-    bool written = std::fflush(output) == 0 && !std::ferror(output)
-        && (the_output.how != placement::in_place || ftruncate(fd, length) == 0);
-    bool new_file = the_output.how == placement::unnamed || the_output.how == placement::named;
-    if (written && new_file)
-        take_over_attributes(fd);
-    // The new file is named only once close has confirmed every write.
-    int kept = written && the_output.how == placement::unnamed ? dup(fd) : -1;
-    int error = errno;
-    if (std::fclose(output) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (written && new_file) {
-        written = (the_output.how == placement::named || kept >= 0) && place_new_file(kept);
-        error = errno;
-    }
-    if (kept >= 0)
-        close(kept);
-    errno = error;
-    if (!written)
-        discard_output(nullptr);
-    return written;
+    return makedev(directory.stx_dev_major, directory.stx_dev_minor) == out.checked.st_dev
+        && !(statx(out.directory, out.name, AT_SYMLINK_NOFOLLOW, 0, &mount) == 0
+             && (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT));
 }
 
-void discard_output(std::FILE* output)
+// Reserving the new file's blocks would cost more than the whole rest of a run; its
+// room is checked. Where the directory takes no new file, or the new file's longer
+// name does not fit (a path at the limit of a FUSE file system), an existing OUT is
+// written in place instead.
+file_error make_new_file()
 {
-    int error = errno;
-    if (output) {
-        __fpurge(output);  // what never reached the file stays out of it
-        std::fclose(output);
+    // Mode 0666: no one sees an unnamed file, and a new OUT gets what the umask and
+    // the directory's default ACL give any new file.
+    out.replacement = openat(out.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    out.unnamed = out.replacement >= 0;
+    if (out.replacement < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        if (append_only())
+            return output_exists() ? WRITE_IN_PLACE : EPERM;  // a name made there could never be removed
+        name_new_file([](const char* name) {
+            out.replacement = openat(out.directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            return out.replacement >= 0;
+        });
     }
-    remove_temporary_name();
-    errno = error;
+    file_error error = out.replacement < 0 ? errno : room_on_volume(out.replacement, room_for_dump()) ? 0 : errno;
+    if (error)
+        drop_new_file();
+    bool refused = error == EACCES || error == EPERM || error == ENAMETOOLONG;
+    return output_exists() && refused ? WRITE_IN_PLACE : error;
+}
+
+// Where the file system can, the room is reserved; else the volume's free space is
+// checked. OUT's length stays until the cut.
+file_error reserve_room()
+{
+    off_t room = room_for_dump();
+    if (room == 0 || fallocate(out.existing, FALLOC_FL_KEEP_SIZE, 0, room) == 0
+        || ((errno == EOPNOTSUPP || errno == ENOSYS) && room_on_volume(out.existing, room)))
+        return 0;
+    return errno;
+}
+
+std::uintmax_t output_size_limit()
+{
+    struct rlimit limit;
+    return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : UINTMAX_MAX;
+}
+
+// Owner first, as changing it drops the set-id bits that the mode then sets again;
+// the write that follows drops them as a write in place would.
+file_error carry_over()
+{
+    if (!output_exists()) {  // a named new file is readable only once complete
+        mode_t mask = umask(0);
+        umask(mask);
+        if (!out.unnamed && !inherit_default_acl())
+            fchmod(out.replacement, 0666 & ~mask);
+        return 0;
+    }
+    if (!holds(out.name, out.checked))
+        return OUTPUT_IN_USE;  // replaced by another program during the run
+    struct stat now;
+    bool carried = fstat(out.existing, &now) == 0 && now.st_nlink == 1
+        && fchown(out.replacement, now.st_uid, now.st_gid) == 0 && fchmod(out.replacement, now.st_mode & 07777) == 0
+        && carry_extended_attributes() && carry_flags();
+    return carried ? 0 : WRITE_IN_PLACE;
+}
+
+file_error write_dump(output_target target, const dump_text& dump)
+{
+    // Both start at their first byte: nothing was written to them before.
+    int fd = target == output_target::output ? out.existing : out.replacement;
+    for (std::size_t done = 0; done < dump.length;) {
+        ssize_t written = write(fd, dump.bytes + done, dump.length - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return written < 0 ? errno : EIO;
+        done += static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+// EINVAL: a file that keeps nothing to flush (/proc).
+file_error flush(output_target target)
+{
+    int fd = target == output_target::output ? out.existing : out.replacement;
+    return fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+}
+
+file_error cut_output(std::uintmax_t length)
+{
+    return ftruncate(out.existing, static_cast<off_t>(length)) == 0 ? 0 : errno;
+}
+
+// A new OUT takes a name that is still free: another program's file made there
+// meanwhile is left to it. An unnamed file over OUT gets a temporary name first:
+// the one moment in which SIGKILL can leave a file behind.
+file_error put_in_place()
+{
+    bool placed = output_exists() ? !out.unnamed || name_new_file(link_unnamed)
+                : out.unnamed     ? link_unnamed(out.name)
+                                  : move_to_free_name();
+    if (!placed)
+        return errno == EEXIST && !output_exists() ? OUTPUT_IN_USE : errno;
+    if (!output_exists()) {
+        forget_temporary_name();
+        return 0;
+    }
+    return exchange_with_output();
+}
+
+void drop_new_file()
+{
+    if (out.replacement >= 0)
+        close(out.replacement);
+    out.replacement = -1;
+    hold_signals();
+    if (out.temporary[0] && holds(out.temporary, out.made))
+        unlinkat(out.directory, out.temporary, 0);
+    forget_temporary_name();
+    release_signals();
 }

@@ -1,52 +1,41 @@
-// Placing the output on Windows.
+// The steps on the output on Windows.
 //
-// A regular file is replaced: the dump goes to a new file beside it, which
-// ReplaceFileW puts in its place, keeping the old file's ACL, attributes and
-// streams, once every write has succeeded. The new file is removed on failure and
-// when the console ends the process. Devices, files with more than one hard link
-// and files another program holds open without letting them be replaced are
-// written in place, with the room for the dump reserved before a byte of them
-// changes. Every existing file is locked, and a file another program uses or
-// holds locked is found, when OUT is opened.
+// An existing OUT is opened once for writing, sharing everything, and stays open,
+// locked, until the run ends. The new file beside it is shared with no program that
+// could rename, replace or delete it; ReplaceFileW, which keeps OUT's ACL,
+// attributes and streams, puts it in OUT's place, and a new OUT is the new file
+// renamed through its handle. The new file is removed through its handle.
 
 #include <windows.h>
 
-#include <fcntl.h>
 #include <io.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cwchar>
 
-#include "app/files.h"
 #include "app/files_windows.h"
-#include "phonebook/phonebook.h"
+#include "app/output.h"
 
 namespace {
 
-// The longest dump: 100 lines of a three-digit slot, number, name, two spaces and
-// a CR LF.
-constexpr LONGLONG LONGEST_DUMP = SLOT_COUNT * (3 + 1 + NUMBER_LEN + 1 + NAME_LEN + 2);
 constexpr std::size_t NAME_MAX = 255;     // characters in one name of a path
 constexpr std::size_t LONGEST_KEPT = 64;  // of the output's name in the new file's name; at most
                                           // 192 bytes in UTF-8, as Wine names it on Linux
-// What a replaced file keeps of its attributes. Never read-only: the user just
-// wrote it; always archive: it changed.
+
+// What a replaced file keeps of its attributes.
 constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// Holds the whole dump, so that it reaches the file in one write at the end.
-char output_buffer[8192];
-
-// The run's one output.
 wchar_t output_name[WIDE_PATH_MAX];
 wchar_t final_path[WIDE_PATH_MAX];   // the file the dump ends up in
-wchar_t staged_path[WIDE_PATH_MAX];  // the new file, while it exists
-bool staged = false;
-bool replacing = false;  // final_path exists; existing holds its identity and attributes
-BY_HANDLE_FILE_INFORMATION existing;
-bool found = false;     // OUT exists
-bool is_file = false;   // OUT is a disk file; existing is known
-bool in_place = false;  // a regular file written in place: cut to length at commit
+wchar_t staged_path[WIDE_PATH_MAX];  // the new file
+BY_HANDLE_FILE_INFORMATION existing, staged_identity;
+bool found = false;                       // OUT exists
+bool is_file = false;                     // OUT is a disk file; existing is known
+bool deletable = false;                   // no other program keeps OUT from being replaced
+HANDLE output = INVALID_HANDLE_VALUE;     // OUT, open for writing
+HANDLE staged = INVALID_HANDLE_VALUE;     // the new file, while the run holds it
+bool staged_exists = false;
 
 // Where the name of a file starts in its path.
 std::size_t name_start(const wchar_t* path)
@@ -58,105 +47,37 @@ std::size_t name_start(const wchar_t* path)
     return start;
 }
 
-std::FILE* stream_on(HANDLE file)
+// Sharing and lock violations mean that another program uses the file.
+file_error error_of(DWORD error)
 {
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_TEXT);
-    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wt");
-    if (!stream) {
-        if (fd < 0)
-            CloseHandle(file);
-        else
-            _close(fd);
-        errno = ENOMEM;
-        return nullptr;
-    }
-    std::setvbuf(stream, output_buffer, _IOFBF, sizeof output_buffer);
-    return stream;
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? OUTPUT_IN_USE : errno_of(error);
 }
+
+file_error last_error() { return error_of(GetLastError()); }
 
 // Makes sure that size bytes fit into the file before a byte is written: the room
 // is reserved where the system can, else the volume's free space beyond what the
 // file already holds is checked (Wine cannot reserve).
-bool reserve_room(HANDLE file, LONGLONG size)
+file_error reserve_room_in(HANDLE file, LONGLONG size)
 {
     FILE_STANDARD_INFO held = {};
     if (!GetFileInformationByHandleEx(file, FileStandardInfo, &held, sizeof held))
-        return false;
+        return last_error();
     FILE_ALLOCATION_INFO room = {};
     room.AllocationSize.QuadPart = held.EndOfFile.QuadPart > size ? held.EndOfFile.QuadPart : size;
     if (SetFileInformationByHandle(file, FileAllocationInfo, &room, sizeof room))
-        return true;
+        return 0;
     DWORD error = GetLastError();
     if (error != ERROR_CALL_NOT_IMPLEMENTED && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_PARAMETER
         && error != ERROR_INVALID_FUNCTION)
-        return false;
+        return error_of(error);
     wchar_t volume[WIDE_PATH_MAX];
     ULARGE_INTEGER free_bytes;
     if (!GetVolumePathNameW(final_path, volume, WIDE_PATH_MAX)
         || !GetDiskFreeSpaceExW(volume, &free_bytes, nullptr, nullptr))
-        return false;
+        return last_error();
     LONGLONG needed = size - held.AllocationSize.QuadPart;
-    if (needed <= 0 || free_bytes.QuadPart >= static_cast<ULONGLONG>(needed))
-        return true;
-    SetLastError(ERROR_DISK_FULL);
-    return false;
-}
-
-// Whether another program holds a lock on the file; ours keeps other runs out of
-// it until the run ends. It is not waited for.
-bool locked_elsewhere(HANDLE file)
-{
-    OVERLAPPED whole = {};
-    return !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole);
-}
-
-// A new file beside the output, with the room for the dump reserved.
-std::FILE* open_replacement()
-{
-    HANDLE file = INVALID_HANDLE_VALUE;
-    for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-        if (!temporary_path(final_path, attempt, staged_path)) {
-            errno = ENAMETOOLONG;
-            return nullptr;
-        }
-        file = CreateFileW(staged_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
-            errno = errno_of(GetLastError());
-            return nullptr;
-        }
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-        errno = EEXIST;
-        return nullptr;
-    }
-    staged = true;
-    remove_on_exit(staged_path);
-    if (!reserve_room(file, LONGEST_DUMP)) {
-        errno = errno_of(GetLastError());
-        CloseHandle(file);
-        discard_output(nullptr);
-        return nullptr;
-    }
-    std::FILE* stream = stream_on(file);
-    if (!stream) {
-        discard_output(nullptr);
-        errno = ENOMEM;
-    }
-    return stream;
-}
-
-// Reserves the room for the longest dump in a regular file without changing its
-// length, so that a full disk fails here, before a byte of the file changes.
-std::FILE* open_in_place(HANDLE file, bool regular)
-{
-    if (regular && !reserve_room(file, LONGEST_DUMP)) {
-        errno = errno_of(GetLastError());
-        CloseHandle(file);
-        return nullptr;
-    }
-    in_place = regular;
-    return stream_on(file);
+    return needed <= 0 || free_bytes.QuadPart >= static_cast<ULONGLONG>(needed) ? 0 : ENOSPC;
 }
 
 // Where an existing output is replaced: the file itself, through links, subst
@@ -168,75 +89,84 @@ const wchar_t* replacement_target(HANDLE file, const wchar_t* path)
     return length > 0 && length < WIDE_PATH_MAX ? target : path;
 }
 
-// ReplaceFileW keeps what was set on the old file; MoveFileExW where it cannot be
-// used. The attributes are set again, as not every implementation keeps them.
-bool put_in_place()
+}  // namespace
+
+// Opened only once it is known not to be the console's output, which cmd holds
+// without sharing it.
+file_error open_found_output()
 {
-    bool placed = replacing
-        && ReplaceFileW(final_path, staged_path, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
-    if (!placed && !MoveFileExW(staged_path, final_path, MOVEFILE_REPLACE_EXISTING)) {
-        errno = errno_of(GetLastError());
-        return false;
-    }
-    staged = false;
-    remove_on_exit(nullptr);
-    if (replacing)
-        SetFileAttributesW(final_path, (existing.dwFileAttributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_ARCHIVE);
-    return true;
+    constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    output = CreateFileW(output_name, GENERIC_WRITE | DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    deletable = output != INVALID_HANDLE_VALUE;
+    if (!deletable && GetLastError() == ERROR_SHARING_VIOLATION)
+        output = CreateFileW(output_name, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    return output == INVALID_HANDLE_VALUE ? last_error() : 0;
+}
+
+namespace {
+
+// Renames the new file to a name that is still free, through its handle.
+file_error rename_to_free_name()
+{
+    static char buffer[sizeof(FILE_RENAME_INFO) + sizeof final_path];
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    std::size_t length = std::wcslen(final_path);
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    std::wmemcpy(rename->FileName, final_path, length + 1);
+    if (SetFileInformationByHandle(staged, FileRenameInfo, rename, static_cast<DWORD>(sizeof buffer)))
+        return 0;
+    DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? OUTPUT_IN_USE : error_of(error);
 }
 
 }  // namespace
 
-bool temporary_path(const wchar_t* output, unsigned attempt, wchar_t (&path)[WIDE_PATH_MAX])
+bool temporary_path(const wchar_t* path, unsigned attempt, wchar_t (&temporary)[WIDE_PATH_MAX])
 {
     static wchar_t full[WIDE_PATH_MAX];
-    if (!long_path(output, full))
+    if (!long_path(path, full))
         return false;
     std::size_t directory_length = name_start(full);
     const wchar_t* name = full + directory_length;
     std::size_t keep = std::wcslen(name);
     if (keep > LONGEST_KEPT)  // not within a surrogate pair
         keep = IS_LOW_SURROGATE(name[LONGEST_KEPT]) ? LONGEST_KEPT - 1 : LONGEST_KEPT;
-    return std::swprintf(path, WIDE_PATH_MAX, L"%.*ls.%.*ls.larkbook-%lu-%u", static_cast<int>(directory_length), full,
-                         static_cast<int>(keep), name, GetCurrentProcessId(), attempt)
+    return std::swprintf(temporary, WIDE_PATH_MAX, L"%.*ls.%.*ls.larkbook-%lu-%u", static_cast<int>(directory_length),
+                         full, static_cast<int>(keep), name, GetCurrentProcessId(), attempt)
         >= 0;
 }
 
-bool find_output(const char* path)
+file_error find_output(const char* path)
 {
-    staged = replacing = in_place = found = is_file = false;
-    const wchar_t* name = *path ? wide(path, output_name) : (errno = ENOENT, nullptr);
+    const wchar_t* name = *path ? wide(path, output_name) : nullptr;
     if (!name)
-        return false;
-    if (std::wcslen(name + name_start(name)) > NAME_MAX) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    std::wcscpy(final_path, name);
+        return *path ? errno : ENOENT;
+    if (std::wcslen(name + name_start(name)) > NAME_MAX)
+        return ENAMETOOLONG;
     HANDLE query = open_for_query(name);
-    found = query != INVALID_HANDLE_VALUE;
-    if (!found) {
+    if (query == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        errno = errno_of(error);  // a missing folder, a name Windows refuses, ...
         // A new OUT is named, as an existing one is, by its long path.
-        return error == ERROR_FILE_NOT_FOUND && (long_path(name, final_path) || (errno = ENAMETOOLONG, false));
+        if (error == ERROR_FILE_NOT_FOUND)
+            return long_path(name, final_path) ? 0 : ENAMETOOLONG;
+        return errno_of(error);  // a missing folder, a name Windows refuses, ...
     }
     is_file = identity_of(query, existing);
     // Read-only is the user's word that the file stays as it is: refused as Windows
-    // refuses writing it, also where the open below would succeed (Wine run by root).
+    // refuses writing it, also where the open would succeed (Wine run by root).
     if (is_file && (existing.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
         CloseHandle(query);
-        errno = existing.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? EISDIR : EACCES;
-        return false;
+        return existing.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? EISDIR : EACCES;
     }
     const wchar_t* target = is_file ? replacement_target(query, name) : name;
+    bool fits = std::wcslen(target) < WIDE_PATH_MAX;
+    if (fits)
+        std::wcscpy(final_path, target);
     CloseHandle(query);
-    if (std::wcslen(target) >= WIDE_PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    std::wcscpy(final_path, target);
-    return true;
+    found = true;
+    return fits ? 0 : ENAMETOOLONG;
 }
 
 bool output_is_input(std::FILE* input)
@@ -259,68 +189,119 @@ const char* output_standard_stream()
     return nullptr;
 }
 
-std::FILE* open_output()
+bool output_exists() { return found; }
+
+bool output_is_regular() { return is_file; }
+
+// Ours keeps other programs' locks and other runs out until the run ends. It is
+// not waited for.
+file_error lock_output()
 {
-    if (!found)
-        return open_replacement();
-    // Whether the user may write it, and whether it may be replaced, asked without
-    // changing it: a program that holds it open without sharing its deletion keeps
-    // it from being replaced, one that does not share writing keeps it from both.
-    constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE writable = CreateFileW(output_name, GENERIC_WRITE | DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool replaceable = writable != INVALID_HANDLE_VALUE;  // no other program keeps it from being deleted
-    if (!replaceable && GetLastError() == ERROR_SHARING_VIOLATION)
-        writable = CreateFileW(output_name, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
-    if (writable == INVALID_HANDLE_VALUE || (is_file && locked_elsewhere(writable))) {
-        DWORD error = GetLastError();
-        if (writable != INVALID_HANDLE_VALUE)
-            CloseHandle(writable);
-        errno = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? EBUSY : errno_of(error);
-        return nullptr;
-    }
-    if (!is_file || existing.nNumberOfLinks > 1 || !replaceable)
-        return open_in_place(writable, is_file);
-    replacing = true;
-    std::FILE* stream = open_replacement();
-    if (!stream && errno == EACCES)
-        return open_in_place(writable, true);  // the folder takes no new file, but the file may be written
-    CloseHandle(writable);
-    return stream;
+    OVERLAPPED whole = {};
+    return LockFileEx(output, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)
+        ? 0
+        : OUTPUT_IN_USE;
 }
 
-bool commit_output(std::FILE* output)
+bool output_replaceable() { return existing.nNumberOfLinks == 1 && deletable; }
+
+file_error make_new_file()
 {
-    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output)));
-    bool written = std::fflush(output) == 0 && !std::ferror(output);
-    int error = errno;
-    if (written && in_place && !SetEndOfFile(file)) {
-        written = false;
-        error = errno_of(GetLastError());
+    for (unsigned attempt = 0; attempt < 100 && staged == INVALID_HANDLE_VALUE; ++attempt) {
+        if (!temporary_path(final_path, attempt, staged_path))
+            return ENAMETOOLONG;
+        staged = CreateFileW(staged_path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (staged == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
+            file_error error = last_error();
+            return output_exists() && error == EACCES ? WRITE_IN_PLACE : error;  // the folder takes no new file
+        }
     }
-    if (std::fclose(output) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (written && staged) {
-        written = put_in_place();
-        error = errno;
-    }
-    if (!written) {
-        discard_output(nullptr);
-        errno = error;
-    }
-    return written;
+    if (staged == INVALID_HANDLE_VALUE)
+        return EEXIST;
+    staged_exists = true;
+    remove_on_exit(staged);
+    file_error error = reserve_room_in(staged, LONGEST_DUMP);
+    if (error)
+        drop_new_file();
+    return error;
 }
 
-void discard_output(std::FILE* output)
+file_error reserve_room() { return reserve_room_in(output, LONGEST_DUMP); }
+
+std::uintmax_t output_size_limit() { return UINTMAX_MAX; }
+
+// ReplaceFileW carries OUT's ACL and streams; the attributes are set here, as not
+// every implementation carries them. Never read-only: the user just wrote it;
+// always archive: it changed.
+file_error carry_over()
 {
-    if (output)
-        std::fclose(output);
-    if (staged) {
-        DeleteFileW(staged_path);
-        staged = false;
-        remove_on_exit(nullptr);
+    BY_HANDLE_FILE_INFORMATION now;
+    FILE_BASIC_INFO basic = {};
+    if (!output_exists())
+        return 0;
+    if (!GetFileInformationByHandle(output, &now) || now.nNumberOfLinks != 1)
+        return WRITE_IN_PLACE;
+    basic.FileAttributes = (now.dwFileAttributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_ARCHIVE;
+    return SetFileInformationByHandle(staged, FileBasicInfo, &basic, sizeof basic) ? 0 : WRITE_IN_PLACE;
+}
+
+file_error write_dump(output_target target, const dump_text& dump)
+{
+    HANDLE file = target == output_target::output ? output : staged;
+    DWORD written = 0;
+    if (!WriteFile(file, dump.bytes, static_cast<DWORD>(dump.length), &written, nullptr))
+        return last_error();
+    return written == dump.length ? 0 : ENOSPC;
+}
+
+file_error flush(output_target target)
+{
+    return FlushFileBuffers(target == output_target::output ? output : staged) ? 0 : last_error();
+}
+
+file_error cut_output(std::uintmax_t)
+{
+    return SetEndOfFile(output) ? 0 : last_error();  // the dump was written from the first byte
+}
+
+// ReplaceFileW opens the new file by its path, and only where no handle holds it:
+// the new file is let go of for that one call. Where it fails, OUT is as it was and
+// is written in place.
+file_error put_in_place()
+{
+    if (!output_exists())
+        return rename_to_free_name();
+    if (!GetFileInformationByHandle(staged, &staged_identity))
+        return last_error();
+    remove_on_exit(nullptr);
+    CloseHandle(staged);
+    staged = INVALID_HANDLE_VALUE;
+    if (!ReplaceFileW(final_path, staged_path, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+        return WRITE_IN_PLACE;
+    staged_exists = false;
+    return 0;
+}
+
+// A new file that the run no longer holds is removed only while its name still
+// names it.
+void drop_new_file()
+{
+    if (!staged_exists)
+        return;
+    remove_on_exit(nullptr);
+    BY_HANDLE_FILE_INFORMATION named;
+    if (staged == INVALID_HANDLE_VALUE) {
+        staged = CreateFileW(staged_path, DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (!identity_of(staged, named) || !same_identity(named, staged_identity)) {
+            CloseHandle(staged);
+            staged = INVALID_HANDLE_VALUE;
+        }
     }
+    if (staged != INVALID_HANDLE_VALUE) {
+        delete_through(staged);
+        CloseHandle(staged);
+    }
+    staged = INVALID_HANDLE_VALUE;
+    staged_exists = false;
 }

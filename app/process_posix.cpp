@@ -9,14 +9,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/files.h"
+#include "app/output.h"
 #include "app/process_posix.h"
 
 namespace {
 
-// The signals whose default action ends the process, as coreutils handles them.
-constexpr int CLEANUP_SIGNALS[]
-    = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+// Every signal whose default action ends the process, but KILL and STOP, which
+// cannot be caught, and PIPE, which is ignored; and every real-time signal.
+constexpr int ENDING_SIGNALS[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT, SIGBUS,  SIGFPE,
+                                  SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM,   SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ,
+                                  SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS};
 
 int named_directory = -1;
 char named_file[NAME_MAX + 1];
@@ -67,32 +69,37 @@ bool occupy_closed_standard_streams()
     return held;
 }
 
-}  // namespace
-
-bool prepare_process()
+void remove_named_on(int signal_number)
 {
-    if (!occupy_closed_standard_streams())
-        return false;
-    ::signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we report
-    for (int signal_number : CLEANUP_SIGNALS) {
-        struct sigaction action { };
-        sigaction(signal_number, nullptr, &action);
-        if (action.sa_handler == SIG_IGN)
-            continue;  // ignored by whoever started us (nohup): leave it so
-        action.sa_handler = remove_named_and_die;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        sigaction(signal_number, &action, nullptr);
-    }
-    return true;
+    struct sigaction action { };
+    sigaction(signal_number, nullptr, &action);
+    if (action.sa_handler == SIG_IGN)
+        return;  // ignored by whoever started us (nohup): leave it so
+    action.sa_handler = remove_named_and_die;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(signal_number, &action, nullptr);
 }
 
+}  // namespace
+
+file_error prepare_process()
+{
+    if (!occupy_closed_standard_streams())
+        return errno;
+    ::signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we report
+    for (int signal_number : ENDING_SIGNALS)
+        remove_named_on(signal_number);
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
+        remove_named_on(signal_number);
+    return 0;
+}
+
+// All of them: KILL and STOP are left through by the kernel.
 void hold_signals()
 {
     sigset_t set;
-    sigemptyset(&set);
-    for (int signal_number : CLEANUP_SIGNALS)
-        sigaddset(&set, signal_number);
+    sigfillset(&set);
     sigprocmask(SIG_BLOCK, &set, &previous_mask);
 }
 

@@ -16,11 +16,6 @@ bool is_closed_standard_stream(const struct stat& file);
 
 // Names the file, by its name in directory, to remove if a signal ends the
 // process while that name still holds file, or none (nullptr); name and file are
-// copied. A name is set only while the cleanup signals are held back (below), so
+// copied. A name is set only while signals are held back (hold_signals), so
 // the handler never sees one that is only half true.
 void remove_on_signal(int directory, const char* name, const struct stat* file);
-
-// Holds the cleanup signals back, and lets them through again, around a step that
-// must not be cut in two (naming a file and noting its name).
-void hold_signals();
-void release_signals();

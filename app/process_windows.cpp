@@ -1,37 +1,39 @@
 // Guarding the process on Windows: the console's requests to end it.
 
-#include <cwchar>
-
-#include "app/files.h"
 #include "app/files_windows.h"
+#include "app/output.h"
 
 namespace {
 
-// The console control handler runs on a thread of its own; named is set only
-// while named_path holds a whole name.
-wchar_t named_path[WIDE_PATH_MAX];
-volatile LONG named = 0;
+// The console control handler runs on a thread of its own.
+HANDLE volatile named = nullptr;
+volatile LONG holding = 0;
 
 BOOL WINAPI remove_named(DWORD)
 {
-    if (InterlockedCompareExchange(&named, 0, 1) == 1)
-        DeleteFileW(named_path);  // opened with FILE_SHARE_DELETE: gone when the process ends
-    return FALSE;                 // and let the default handler end the process
+    while (holding)
+        Sleep(1);  // a write in place ends first
+    if (HANDLE file = named)
+        delete_through(file);  // gone when the process ends and closes it
+    return FALSE;              // and let the default handler end the process
 }
 
 }  // namespace
 
-bool prepare_process()
+file_error prepare_process()
 {
     SetConsoleCtrlHandler(remove_named, TRUE);
-    return true;
+    return 0;
 }
 
-void remove_on_exit(const wchar_t* path)
+bool delete_through(HANDLE file)
 {
-    InterlockedExchange(&named, 0);
-    if (path && std::wcslen(path) < WIDE_PATH_MAX) {
-        std::wcscpy(named_path, path);
-        InterlockedExchange(&named, 1);
-    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
+
+void remove_on_exit(HANDLE file) { named = file; }
+
+void hold_signals() { InterlockedExchange(&holding, 1); }
+
+void release_signals() { InterlockedExchange(&holding, 0); }

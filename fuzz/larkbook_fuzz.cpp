@@ -22,18 +22,13 @@ std::FILE* input_stream(const std::uint8_t* data, std::size_t size)
     return fmemopen(const_cast<std::uint8_t*>(data), size, "r");
 }
 
-// Writes the table through a memory stream and returns the bytes written.
+dump_text formed;
+
 std::string written_dump(const phone_table& sorted)
 {
-    char* bytes = nullptr;
-    std::size_t length = 0;
-    std::FILE* output = open_memstream(&bytes, &length);
-    require(output != nullptr, "open_memstream");
-    require(write_slots(sorted, output), "write_slots succeeds on memory");
-    std::fclose(output);
-    std::string dump(bytes, length);
-    std::free(bytes);
-    return dump;
+    write_slots(sorted, formed);
+    require(formed.length <= sizeof formed.bytes, "the dump fits its buffer");
+    return std::string(formed.bytes, formed.length);
 }
 
 // Each of the 100 lines is slot k, alone or followed by the k-th entry.

@@ -1,5 +1,6 @@
 #include "phonebook/dump.h"
 
+#include <charconv>
 #include <cstring>
 
 namespace {
@@ -115,18 +116,24 @@ read_result read_dump(phone_table& table, std::FILE* input)
     return std::ferror(input) ? read_result::read_error : read_result::complete;
 }
 
-bool write_slots(const phone_table& table, std::FILE* output)
+void write_slots(const phone_table& table, dump_text& dump)
 {
+    char* at = dump.bytes;
+    auto append = [&at](const char* text) {
+        std::size_t length = std::strlen(text);
+        std::memcpy(at, text, length);
+        at += length;
+    };
     for (int slot = 1; slot <= SLOT_COUNT; ++slot) {
-        int written;
+        at = std::to_chars(at, at + 3, slot).ptr;
         if (slot <= table.entry_count) {
             const phone_entry& entry = table.entries[slot - 1];
-            written = std::fprintf(output, "%d %s %s\n", slot, entry.number, entry.name);
-        } else {
-            written = std::fprintf(output, "%d\n", slot);
+            append(" ");
+            append(entry.number);
+            append(" ");
+            append(entry.name);
         }
-        if (written < 0)
-            return false;
+        append(DUMP_LINE_END);
     }
-    return true;
+    dump.length = static_cast<std::size_t>(at - dump.bytes);
 }

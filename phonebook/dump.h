@@ -28,7 +28,22 @@ enum class read_result {
 // Reads every entry of the dump.
 read_result read_dump(phone_table& table, std::FILE* input);
 
-// Writes SLOT_COUNT slot lines; the caller flushes them, so that a buffer larger
-// than the longest dump holds it whole until then. Returns false on a write error,
-// with errno set.
-bool write_slots(const phone_table& table, std::FILE* output);
+// The line end of a dump, as the platform's text files have it.
+#ifdef _WIN32
+inline constexpr char DUMP_LINE_END[] = "\r\n";
+#else
+inline constexpr char DUMP_LINE_END[] = "\n";
+#endif
+
+// The longest dump: 100 lines of a three-digit slot, number, name, two spaces and
+// a CR LF.
+inline constexpr int LONGEST_DUMP = SLOT_COUNT * (3 + 1 + NUMBER_LEN + 1 + NAME_LEN + 2);
+
+// A whole dump in memory, so that it reaches the output in one write.
+struct dump_text {
+    char bytes[LONGEST_DUMP];
+    std::size_t length;
+};
+
+// Forms the SLOT_COUNT slot lines of the table.
+void write_slots(const phone_table& table, dump_text& dump);

@@ -133,18 +133,13 @@ TEST(WriteSlots, WritesOneHundredSlotLines)
     auto table = std::make_unique<phone_table>();
     add_entry(*table, "555-103", "Al Jones");
     add_entry(*table, "555-105", "Alan");
-    std::FILE* output = std::tmpfile();
-    ASSERT_NE(output, nullptr);
-    ASSERT_TRUE(write_slots(*table, output));
+    auto dump = std::make_unique<dump_text>();
+    write_slots(*table, *dump);
 
-    std::string expected = "1 555-103 Al Jones\n2 555-105 Alan\n";
+    std::string expected = std::string("1 555-103 Al Jones") + DUMP_LINE_END + "2 555-105 Alan" + DUMP_LINE_END;
     for (int slot = 3; slot <= SLOT_COUNT; ++slot)
-        expected += std::to_string(slot) + "\n";
-    std::rewind(output);
-    std::string written(expected.size() + 16, '\0');
-    written.resize(std::fread(written.data(), 1, written.size(), output));
-    std::fclose(output);
-    EXPECT_EQ(written, expected);
+        expected += std::to_string(slot) + DUMP_LINE_END;
+    EXPECT_EQ(std::string(dump->bytes, dump->length), expected);
 }
 
 }  // namespace
