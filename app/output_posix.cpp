@@ -123,7 +123,8 @@ bool append_only()
 
 // Gives the new file a name beside OUT that nobody can guess, ".OUT.larkbook-" and
 // 16 random hex digits, with make_name, which returns whether it made the name, or
-// false and EEXIST on a name taken. The name is noted for removal on a signal.
+// false and EEXIST on a name taken. Called with signals held, so that no signal
+// comes between the name and its note.
 template <typename make_name_t> bool name_new_file(make_name_t make_name)
 {
     // OUT's name is cut, not within a UTF-8 character, to leave room for the rest.
@@ -135,15 +136,12 @@ template <typename make_name_t> bool name_new_file(make_name_t make_name)
             return false;
         char name[NAME_MAX + 1];
         std::snprintf(name, sizeof name, ".%.*s.larkbook-%016llx", keep, out.name, random);
-        hold_signals();
-        bool made = make_name(name) && fstat(out.replacement, &out.made) == 0;
-        if (made) {
+        if (make_name(name) && fstat(out.replacement, &out.made) == 0) {
             std::strcpy(out.temporary, name);
-            remove_on_signal(out.directory, out.temporary, &out.made);
+            return true;
         }
-        release_signals();
-        if (made || errno != EEXIST)
-            return made;
+        if (errno != EEXIST)
+            return false;
     }
     return false;
 }
@@ -177,26 +175,19 @@ bool move_to_free_name()
 
 // Swaps the new file with OUT, and keeps the swap only where OUT's name held OUT;
 // the old OUT, now under the temporary name, is then removed. Where the file system
-// cannot swap names, the new file is renamed over OUT right after the check.
+// cannot swap names, the new file is renamed over OUT right after the check that
+// carry_over made.
 file_error exchange_with_output()
 {
     const int at = out.directory;
-    file_error error = 0;
-    hold_signals();
-    if (renameat2(at, out.temporary, at, out.name, RENAME_EXCHANGE) == 0) {
-        if (holds(out.temporary, out.checked))
-            unlinkat(at, out.temporary, 0);
-        else if (renameat2(at, out.temporary, at, out.name, RENAME_EXCHANGE) == 0)
-            error = OUTPUT_IN_USE;  // given back to the program that put it there
-        else
-            error = errno;
-    } else if (errno != EINVAL || renameat(at, out.temporary, at, out.name) != 0) {
-        error = errno;
+    if (renameat2(at, out.temporary, at, out.name, RENAME_EXCHANGE) != 0)
+        return errno != EINVAL || renameat(at, out.temporary, at, out.name) != 0 ? errno : 0;
+    if (holds(out.temporary, out.checked)) {
+        unlinkat(at, out.temporary, 0);
+        return 0;
     }
-    if (!error)
-        forget_temporary_name();
-    release_signals();
-    return error;
+    // Given back to the program that put its file there.
+    return renameat2(at, out.temporary, at, out.name, RENAME_EXCHANGE) == 0 ? OUTPUT_IN_USE : errno;
 }
 
 // Whether the volume has room for size bytes more than the file already holds. A
@@ -365,10 +356,14 @@ file_error make_new_file()
     if (out.replacement < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
         if (append_only())
             return output_exists() ? WRITE_IN_PLACE : EPERM;  // a name made there could never be removed
-        name_new_file([](const char* name) {
-            out.replacement = openat(out.directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            return out.replacement >= 0;
-        });
+        hold_signals();
+        if (name_new_file([](const char* name) {
+                out.replacement
+                    = openat(out.directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                return out.replacement >= 0;
+            }))
+            remove_on_signal(out.directory, out.temporary, &out.made);
+        release_signals();
     }
     file_error error = out.replacement < 0 ? errno : room_on_volume(out.replacement, room_for_dump()) ? 0 : errno;
     if (error)
@@ -405,11 +400,12 @@ file_error carry_over()
             fchmod(out.replacement, 0666 & ~mask);
         return 0;
     }
-    if (!holds(out.name, out.checked))
-        return OUTPUT_IN_USE;  // replaced by another program during the run
     struct stat now;
-    bool carried = fstat(out.existing, &now) == 0 && now.st_nlink == 1
-        && fchown(out.replacement, now.st_uid, now.st_gid) == 0 && fchmod(out.replacement, now.st_mode & 07777) == 0
+    if (fstat(out.existing, &now) != 0)
+        return errno;
+    if (now.st_nlink == 0 || !holds(out.name, out.checked))
+        return OUTPUT_IN_USE;  // removed or replaced by another program during the run
+    bool carried = now.st_nlink == 1 && fchown(out.replacement, now.st_uid, now.st_gid) == 0 && fchmod(out.replacement, now.st_mode & 07777) == 0
         && carry_extended_attributes() && carry_flags();
     return carried ? 0 : WRITE_IN_PLACE;
 }
@@ -442,20 +438,24 @@ file_error cut_output(std::uintmax_t length)
 }
 
 // A new OUT takes a name that is still free: another program's file made there
-// meanwhile is left to it. An unnamed file over OUT gets a temporary name first:
-// the one moment in which SIGKILL can leave a file behind.
+// meanwhile is left to it. An unnamed file over OUT gets a temporary name first,
+// which signals held keep from being left behind: only SIGKILL can leave it.
 file_error put_in_place()
 {
-    bool placed = output_exists() ? !out.unnamed || name_new_file(link_unnamed)
-                : out.unnamed     ? link_unnamed(out.name)
-                                  : move_to_free_name();
-    if (!placed)
-        return errno == EEXIST && !output_exists() ? OUTPUT_IN_USE : errno;
     if (!output_exists()) {
+        if (out.unnamed ? !link_unnamed(out.name) : !move_to_free_name())
+            return errno == EEXIST ? OUTPUT_IN_USE : errno;
         forget_temporary_name();
         return 0;
     }
-    return exchange_with_output();
+    hold_signals();
+    file_error error = !out.unnamed || name_new_file(link_unnamed) ? exchange_with_output() : errno;
+    if (error)
+        drop_new_file();
+    else
+        forget_temporary_name();
+    release_signals();
+    return error;
 }
 
 void drop_new_file()

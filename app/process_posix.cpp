@@ -71,15 +71,28 @@ bool occupy_closed_standard_streams()
 
 void remove_named_on(int signal_number)
 {
-    struct sigaction action { };
-    sigaction(signal_number, nullptr, &action);
-    if (action.sa_handler == SIG_IGN)
-        return;  // ignored by whoever started us (nohup): leave it so
+    struct sigaction action { }, previous { };
     action.sa_handler = remove_named_and_die;
     sigfillset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(signal_number, &action, nullptr);
+    if (sigaction(signal_number, &action, &previous) == 0 && previous.sa_handler == SIG_IGN)
+        sigaction(signal_number, &previous, nullptr);  // ignored by whoever started us (nohup): leave it so
 }
+
+// Only a run whose new file has a name of its own needs them: set when the first
+// name is noted.
+void handle_ending_signals()
+{
+    static bool handled = false;
+    if (handled)
+        return;
+    handled = true;
+    for (int signal_number : ENDING_SIGNALS)
+        remove_named_on(signal_number);
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
+        remove_named_on(signal_number);
+}
+
+int holds = 0;  // hold_signals without its release_signals yet
 
 }  // namespace
 
@@ -88,22 +101,24 @@ file_error prepare_process()
     if (!occupy_closed_standard_streams())
         return errno;
     ::signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we report
-    for (int signal_number : ENDING_SIGNALS)
-        remove_named_on(signal_number);
-    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
-        remove_named_on(signal_number);
     return 0;
 }
 
-// All of them: KILL and STOP are left through by the kernel.
+// All of them: KILL and STOP are left through by the kernel. Only the outermost
+// hold changes the mask.
 void hold_signals()
 {
     sigset_t set;
     sigfillset(&set);
-    sigprocmask(SIG_BLOCK, &set, &previous_mask);
+    if (holds++ == 0)
+        sigprocmask(SIG_BLOCK, &set, &previous_mask);
 }
 
-void release_signals() { sigprocmask(SIG_SETMASK, &previous_mask, nullptr); }
+void release_signals()
+{
+    if (--holds == 0)
+        sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+}
 
 bool is_closed_standard_stream(const struct stat& file)
 {
@@ -114,6 +129,7 @@ void remove_on_signal(int directory, const char* name, const struct stat* file)
 {
     named = 0;
     if (name && file && std::strlen(name) < sizeof named_file) {
+        handle_ending_signals();
         named_directory = directory;
         std::strcpy(named_file, name);
         named_identity = *file;
