@@ -1100,6 +1100,45 @@ TEST_F(Larkbook, SortsTheBundledExample)
 }
 
 #ifdef _WIN32
+// The run is held reading a named pipe, once it has prepared its output: another
+// program can neither lock OUT nor move the new file, and a second run is refused.
+TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
+{
+    std::wstring pipe_name = L"\\\\.\\pipe\\larkbook-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE pipe = CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND, 0, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    write("out.txt", "old\n");
+    std::wstring command = L"larkbook.exe " + pipe_name + L" \"" + native(path("out.txt")).wstring() + L"\"";
+    STARTUPINFOW start = {sizeof start};
+    PROCESS_INFORMATION held = {};
+    ASSERT_TRUE(CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr, FALSE,
+                               CREATE_NO_WINDOW, nullptr, nullptr, &start, &held));
+    ConnectNamedPipe(pipe, nullptr);
+    fs::path staged;
+    for (int wait = 0; wait < 500 && staged.empty(); ++wait, Sleep(10))
+        for (const auto& file : fs::directory_iterator(dir))
+            if (utf8(file.path().filename()).rfind(".out.txt.larkbook-", 0) == 0)
+                staged = file.path();
+    ASSERT_FALSE(staged.empty());
+    HANDLE out = CreateFileW(native(path("out.txt")).c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    OVERLAPPED whole = {};
+    EXPECT_FALSE(LockFileEx(out, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole));
+    CloseHandle(out);
+    EXPECT_FALSE(MoveFileExW(staged.c_str(), native(path("moved")).c_str(), 0));
+    EXPECT_EQ(run({write("in.txt", "1 555 Al\n"), path("out.txt")}).err,
+              "Unable to open output file: another program is using it; close it there and run again" + NL);
+    DWORD written = 0, status = 0;
+    WriteFile(pipe, "1 555 Bob\n", 10, &written, nullptr);
+    CloseHandle(pipe);
+    WaitForSingleObject(held.hProcess, 10000);
+    GetExitCodeProcess(held.hProcess, &status);
+    CloseHandle(held.hProcess);
+    CloseHandle(held.hThread);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(contents(path("out.txt")), "1 555 Bob" + NL + bare_slots(2));
+}
+
 TEST_F(Larkbook, CommandsOfTheWindowsGuideDoWhatItSays)
 {
     // Every command line that the guide shows, in its order, with its status, run
