@@ -37,6 +37,11 @@ constexpr file_error OUTPUT_IN_USE = -1;
 // error number.
 void print_error(const char* message, file_error error);
 
+// Where the console is the program's own, which closes when it ends (started from
+// Explorer), makes the end wait for a key, or a minute, so that its texts can be
+// read; anywhere else, and with any stream redirected, the end never waits.
+void keep_own_console_open();
+
 // Makes the signals that end a process remove a new output that has a name, keeps
 // the run's files off closed standard streams, and makes a closed standard output a
 // write error instead of a silent end. An error where a closed standard stream

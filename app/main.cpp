@@ -112,6 +112,7 @@ int finish_console()
 
 int main(int argc, char* argv[])
 {
+    keep_own_console_open();
     run_paths paths = command_line_paths(argc, argv);
     if (argc != 3)
         usage(paths.program);

@@ -96,6 +96,9 @@ int holds = 0;  // hold_signals without its release_signals yet
 
 }  // namespace
 
+// A terminal outlives the program that it started.
+void keep_own_console_open() { }
+
 file_error prepare_process()
 {
     if (!occupy_closed_standard_streams())

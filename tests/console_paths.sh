@@ -17,3 +17,15 @@ expect() { # $1: the command line, $2: a text the console must show
 }
 expect 工具/larkbook.exe '\工具\larkbook.exe <in-file> <out-file>'
 expect "工具/larkbook.exe Телефон.txt '.\\Телефон.txt'" "'Телефон.txt' and '.\\Телефон.txt' are the same file"
+
+# A console of its own (Wine makes the terminal one, as Windows does for a program
+# started from Explorer): the texts stay until a key is pressed, which comes here
+# after 5 s, and the terminal goes away 7 s later.
+start=$(date +%s)
+shown=$( (sleep 5; printf x; sleep 7) | script -qec "$emulator 工具/larkbook.exe x; date +%s >ended" /dev/null)
+waited=$(($(cat ended) - start))
+case $shown in
+*"Usage: "*"Press any key to close this window."*) ;;
+*) printf 'no prompt after the texts on its own console, got:\n%s\n' "$shown" && exit 1 ;;
+esac
+[ "$waited" -ge 5 ] && [ "$waited" -lt 11 ] || { echo "ended after ${waited} s, not at the key pressed after 5 s"; exit 1; }
