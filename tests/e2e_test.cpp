@@ -666,6 +666,15 @@ TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
                 + " in.txt out.txt >/dev/null 2>&1 & s=$!; for i in $(seq 500); do grep -q DELAYED held && break; "
                   "sleep 0.01; done; kill -TERM $(pgrep -P $s); wait $s; }");
     EXPECT_EQ(contents(path("out.txt")), "1 555 Bob\n" + bare_slots(2));
+    // Told to end as it names its new file (its fourth open, where no file can be
+    // unnamed), the run removes that file: the name is noted before the signal comes.
+    if (run_command("grep -qa __asan_init " + shell_quoted(LARKBOOK_PROGRAM)) != 0) {  // which opens more
+        run_command("cd " + shell_quoted(path("")) + " && { strace -o named -e trace=openat -e "
+                    "inject=openat:delay_exit=1000000:when=4 " + shell_quoted(LARKBOOK_PROGRAM)
+                    + " in.txt nameless/new.txt >/dev/null 2>&1 & s=$!; for i in $(seq 500); do grep -q DELAYED named "
+                      "&& break; sleep 0.01; done; kill -TERM $(pgrep -P $s); wait $s; }");
+        EXPECT_FALSE(exists(path("nameless/new.txt")));
+    }
 }
 #endif
 
