@@ -1118,7 +1118,8 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
     write("out.txt", "old\n");
     std::wstring command = L"larkbook.exe " + pipe_name + L" \"" + native(path("out.txt")).wstring() + L"\"";
-    STARTUPINFOW start = {sizeof start};
+    STARTUPINFOW start = {};
+    start.cb = sizeof start;
     PROCESS_INFORMATION held = {};
     ASSERT_TRUE(CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr, FALSE,
                                CREATE_NO_WINDOW, nullptr, nullptr, &start, &held));
@@ -1146,6 +1147,19 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     CloseHandle(held.hThread);
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(contents(path("out.txt")), "1 555 Bob" + NL + bare_slots(2));
+
+    // Started without standard handles, as a program without a console starts it:
+    // no console text reaches IN or OUT, and the texts it could not show fail the run.
+    command = L"larkbook.exe \"" + native(path("in.txt")).wstring() + L"\" \"" + native(path("out.txt")).wstring() + L"\"";
+    ASSERT_TRUE(CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr, FALSE,
+                               DETACHED_PROCESS, nullptr, nullptr, &start, &held));
+    WaitForSingleObject(held.hProcess, 10000);
+    GetExitCodeProcess(held.hProcess, &status);
+    CloseHandle(held.hProcess);
+    CloseHandle(held.hThread);
+    EXPECT_EQ(static_cast<int>(status), FILE_ERROR);
+    EXPECT_EQ(contents(path("in.txt")), "1 555 Al\n");
+    EXPECT_EQ(contents(path("out.txt")), "1 555 Al" + NL + bare_slots(2));
 }
 
 TEST_F(Larkbook, CommandsOfTheWindowsGuideDoWhatItSays)
