@@ -1,14 +1,8 @@
-// The steps on the output on Linux.
-//
-// OUT is opened once, as the shell's ">> OUT" opens it, relative to the directory
-// that the path names: the kernel follows the links and applies its guards to the
-// very file that the run then holds. A name that does not exist yet is only looked
-// up. Every later step acts on these two handles, never on a path again.
-//
-// The new file has no name until it takes OUT's place (O_TMPFILE). Where the file
-// system cannot make unnamed files it gets a name nobody can guess and mode 0600,
-// and a signal that ends the run removes it. It takes OUT's place by an exchange of
-// the two names, which is undone where OUT's name no longer held OUT.
+// The steps on the output on Linux. OUT is opened once, as the shell's ">> OUT"
+// opens it, relative to the directory that the path names, so that the kernel's
+// guards apply to the very file the run holds; every later step acts on these two
+// handles. The new file has no name (O_TMPFILE) or, where the file system cannot
+// make such files, one nobody can guess, with mode 0600 until it is complete.
 
 #include <fcntl.h>
 #include <limits.h>
@@ -76,14 +70,11 @@ int open_directory_of(const char* path, char (&name)[NAME_MAX + 1])
     return fd >= 0 ? fd : open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-// The path under /proc that names what the descriptor fd is open on.
-struct descriptor_path {
-    char text[32];
-};
-descriptor_path path_of_descriptor(int fd)
+// The path under /proc that names what fd is open on.
+const char* path_of_descriptor(int fd)
 {
-    descriptor_path path;
-    std::snprintf(path.text, sizeof path.text, "/proc/self/fd/%d", fd);
+    static char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     return path;
 }
 
@@ -95,7 +86,7 @@ void find_directory()
     close(out.directory);
     out.directory = -1;
     char resolved[PATH_MAX];
-    ssize_t length = readlink(path_of_descriptor(out.existing).text, resolved, sizeof resolved - 1);
+    ssize_t length = readlink(path_of_descriptor(out.existing), resolved, sizeof resolved - 1);
     if (length <= 0 || length >= static_cast<ssize_t>(sizeof resolved) - 1 || resolved[0] != '/')
         return;
     resolved[length] = '\0';
@@ -121,10 +112,9 @@ bool append_only()
     return errno != ENOTTY && errno != EOPNOTSUPP && errno != ENOSYS;  // else the file system has no such flags
 }
 
-// Gives the new file a name beside OUT that nobody can guess, ".OUT.larkbook-" and
-// 16 random hex digits, with make_name, which returns whether it made the name, or
-// false and EEXIST on a name taken. Called with signals held, so that no signal
-// comes between the name and its note.
+// Gives the new file the name ".OUT.larkbook-" and 16 random hex digits with
+// make_name, which returns false and EEXIST on a name taken. Called with signals
+// held, so that none comes between the name and its note.
 template <typename make_name_t> bool name_new_file(make_name_t make_name)
 {
     // OUT's name is cut, not within a UTF-8 character, to leave room for the rest.
@@ -152,16 +142,14 @@ void forget_temporary_name()
     remove_on_signal(-1, nullptr, nullptr);
 }
 
-// Gives the unnamed new file the name in OUT's directory; fails with EEXIST where
-// the name is taken, and follows no link that may stand there.
+// Names the unnamed new file; EEXIST where the name is taken, whatever stands there.
 bool link_unnamed(const char* name)
 {
-    return linkat(AT_FDCWD, path_of_descriptor(out.replacement).text, out.directory, name, AT_SYMLINK_FOLLOW) == 0
+    return linkat(AT_FDCWD, path_of_descriptor(out.replacement), out.directory, name, AT_SYMLINK_FOLLOW) == 0
         || (errno == ENOENT && linkat(out.replacement, "", out.directory, name, AT_EMPTY_PATH) == 0);  // no /proc
 }
 
-// Moves the named new file to a name that is still free: with one rename, or with
-// a link and an unlink where the file system has no such rename.
+// Moves the named new file to a free name: one rename, or a link and an unlink.
 bool move_to_free_name()
 {
     const int at = out.directory;
@@ -173,10 +161,9 @@ bool move_to_free_name()
     return true;
 }
 
-// Swaps the new file with OUT, and keeps the swap only where OUT's name held OUT;
-// the old OUT, now under the temporary name, is then removed. Where the file system
-// cannot swap names, the new file is renamed over OUT right after the check that
-// carry_over made.
+// Swaps the new file with OUT and keeps the swap only where OUT's name held OUT,
+// then removes the old OUT. Where names cannot be swapped, the new file is renamed
+// over OUT after the check that carry_over made.
 file_error exchange_with_output()
 {
     const int at = out.directory;
@@ -206,13 +193,11 @@ bool room_on_volume(int fd, off_t size)
     return false;
 }
 
-// The room a dump may take: the longest dump, or less where the file-size limit
-// allows less. A dump past the limit is refused at commit.
+// The longest dump, or less where the file-size limit allows less.
 off_t room_for_dump() { return static_cast<off_t>(std::min<std::uintmax_t>(output_size_limit(), LONGEST_DUMP)); }
 
-// Gives the named new file of a new OUT the access ACL that the directory's default
-// ACL gives any new file of mode 0666, as the kernel makes it: no execute
-// permission. false where the directory has no default ACL.
+// Gives the named new file of a new OUT the ACL that the directory's default ACL
+// gives a new file of mode 0666. false where there is none.
 bool inherit_default_acl()
 {
     static char acl[65536];
@@ -230,8 +215,8 @@ bool inherit_default_acl()
     return fsetxattr(out.replacement, "system.posix_acl_access", acl, static_cast<std::size_t>(size), 0) == 0;
 }
 
-// OUT's extended attributes, its ACL among them, all or false. A capability is
-// left out: any write drops it, as a write in place would.
+// OUT's extended attributes, its ACL among them, all or false; not a capability,
+// which a write in place would drop.
 bool carry_extended_attributes()
 {
     static char names[65536], value[65536];
@@ -250,8 +235,8 @@ bool carry_extended_attributes()
     return true;
 }
 
-// OUT's chattr flags, all or false. Those that limit writing keep OUT from being
-// opened for writing at all.
+// OUT's chattr flags, all or false; those that limit writing keep it from being
+// opened at all.
 bool carry_flags()
 {
     int old_flags = 0, flags = 0;
@@ -309,15 +294,13 @@ const char* output_standard_stream()
     return nullptr;
 }
 
-// The shell's open was the look-up.
-file_error open_found_output() { return 0; }
+file_error open_found_output() { return 0; }  // the shell's open was the look-up
 
 bool output_exists() { return out.existing >= 0; }
 
 bool output_is_regular() { return S_ISREG(out.checked.st_mode); }
 
-// By flock or by a POSIX record lock; ours, taken here, keeps other runs out. It
-// is not waited for.
+// Held by flock or by a POSIX record lock; not waited for.
 file_error lock_output()
 {
     struct flock whole { };
@@ -330,8 +313,7 @@ file_error lock_output()
     return whole.l_type == F_UNLCK ? 0 : OUTPUT_IN_USE;
 }
 
-// The directory must hold OUT, let it be renamed over (not append-only), and be on
-// its file system (OUT is no mount of its own).
+// In a directory that holds it, lets it be renamed over and is on its file system.
 bool output_replaceable()
 {
     struct statx directory { }, mount { };
@@ -343,14 +325,11 @@ bool output_replaceable()
              && (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT));
 }
 
-// Reserving the new file's blocks would cost more than the whole rest of a run; its
-// room is checked. Where the directory takes no new file, or the new file's longer
-// name does not fit (a path at the limit of a FUSE file system), an existing OUT is
-// written in place instead.
+// Its room is checked, not reserved, which would cost more than the rest of a run.
+// Where the directory takes no new file or its longer name does not fit, OUT is
+// written in place. Mode 0666: an unnamed file is seen by no one.
 file_error make_new_file()
 {
-    // Mode 0666: no one sees an unnamed file, and a new OUT gets what the umask and
-    // the directory's default ACL give any new file.
     out.replacement = openat(out.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     out.unnamed = out.replacement >= 0;
     if (out.replacement < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
@@ -372,8 +351,7 @@ file_error make_new_file()
     return output_exists() && refused ? WRITE_IN_PLACE : error;
 }
 
-// Where the file system can, the room is reserved; else the volume's free space is
-// checked. OUT's length stays until the cut.
+// Or the volume's free space checked, where the file system cannot reserve.
 file_error reserve_room()
 {
     off_t room = room_for_dump();
@@ -405,14 +383,13 @@ file_error carry_over()
         return errno;
     if (now.st_nlink == 0 || !holds(out.name, out.checked))
         return OUTPUT_IN_USE;  // removed or replaced by another program during the run
-    bool carried = now.st_nlink == 1 && fchown(out.replacement, now.st_uid, now.st_gid) == 0 && fchmod(out.replacement, now.st_mode & 07777) == 0
-        && carry_extended_attributes() && carry_flags();
+    bool carried = now.st_nlink == 1 && fchown(out.replacement, now.st_uid, now.st_gid) == 0
+        && fchmod(out.replacement, now.st_mode & 07777) == 0 && carry_extended_attributes() && carry_flags();
     return carried ? 0 : WRITE_IN_PLACE;
 }
 
 file_error write_dump(output_target target, const dump_text& dump)
 {
-    // Both start at their first byte: nothing was written to them before.
     int fd = target == output_target::output ? out.existing : out.replacement;
     for (std::size_t done = 0; done < dump.length;) {
         ssize_t written = write(fd, dump.bytes + done, dump.length - done);
@@ -437,9 +414,8 @@ file_error cut_output(std::uintmax_t length)
     return ftruncate(out.existing, static_cast<off_t>(length)) == 0 ? 0 : errno;
 }
 
-// A new OUT takes a name that is still free: another program's file made there
-// meanwhile is left to it. An unnamed file over OUT gets a temporary name first,
-// which signals held keep from being left behind: only SIGKILL can leave it.
+// An unnamed file over OUT is named first, with signals held: only SIGKILL can
+// leave that name behind.
 file_error put_in_place()
 {
     if (!output_exists()) {

@@ -25,7 +25,8 @@ void wait_for_a_key()
     DWORD written, read;
     std::fflush(stdout);
     std::fflush(stderr);
-    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), prompt, static_cast<DWORD>(std::size(prompt) - 1), &written, nullptr);
+    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), prompt, static_cast<DWORD>(std::size(prompt) - 1), &written,
+                  nullptr);
     FlushConsoleInputBuffer(input);  // keys pressed while the run went on do not count
     for (ULONGLONG end = GetTickCount64() + LONGEST_WAIT_MS, now; (now = GetTickCount64()) < end;) {
         INPUT_RECORD record;

@@ -153,7 +153,8 @@ int main(int argc, char* argv[])
     // Against the least a safe run must do: read, write 100 lines, flush, rename.
     print("typical (100)", "floor", compare({larkbook, typical, out}, {LARKBOOK_FLOOR, typical, out + ".f"}, rounds),
           "<= 1.10x");
-    print("full (512)", "floor", compare({larkbook, full, out}, {LARKBOOK_FLOOR, full, out + ".f"}, rounds), "<= 1.10x");
+    print("full (512)", "floor", compare({larkbook, full, out}, {LARKBOOK_FLOOR, full, out + ".f"}, rounds),
+          "<= 1.10x");
     print("1,000,000", "wc -l", compare({larkbook, million, out}, {"wc", "-l", million}, rounds), "<= 4.5x");
     print("1,000,000", "pipeline", compare({larkbook, million, out}, {"sh", "-c", pipeline}, std::max(5, rounds / 2)),
           "<= 0.2x");

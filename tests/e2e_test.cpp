@@ -1130,8 +1130,9 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
             if (utf8(file.path().filename()).rfind(".out.txt.larkbook-", 0) == 0)
                 staged = file.path();
     ASSERT_FALSE(staged.empty());
-    HANDLE out = CreateFileW(native(path("out.txt")).c_str(), GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE out
+        = CreateFileW(native(path("out.txt")).c_str(), GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     OVERLAPPED whole = {};
     EXPECT_FALSE(LockFileEx(out, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole));
     CloseHandle(out);
