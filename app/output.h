@@ -7,8 +7,8 @@
 
 #include "app/files.h"
 
-// From make_new_file, carry_over and put_in_place: no new file can take OUT's place, but OUT
-// may be written in place, which keeps everything of it.
+// From make_new_file, carry_over and put_in_place: no new file can take OUT's
+// place, but OUT may be written in place, which keeps everything of it.
 constexpr file_error WRITE_IN_PLACE = -2;
 
 enum class output_target { output, new_file };

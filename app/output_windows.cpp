@@ -89,22 +89,6 @@ const wchar_t* replacement_target(HANDLE file, const wchar_t* path)
     return length > 0 && length < WIDE_PATH_MAX ? target : path;
 }
 
-}  // namespace
-
-// Opened only once it is known not to be the console's output, which cmd holds
-// without sharing it.
-file_error open_found_output()
-{
-    constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    output = CreateFileW(output_name, GENERIC_WRITE | DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
-    deletable = output != INVALID_HANDLE_VALUE;
-    if (!deletable && GetLastError() == ERROR_SHARING_VIOLATION)
-        output = CreateFileW(output_name, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
-    return output == INVALID_HANDLE_VALUE ? last_error() : 0;
-}
-
-namespace {
-
 // Renames the new file to a name that is still free, through its handle.
 file_error rename_to_free_name()
 {
@@ -187,6 +171,18 @@ const char* output_standard_stream()
     if (identity_of(GetStdHandle(STD_ERROR_HANDLE), stream) && same_identity(existing, stream))
         return "standard error";
     return nullptr;
+}
+
+// Opened only once it is known not to be the console's output, which cmd holds
+// without sharing it.
+file_error open_found_output()
+{
+    constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    output = CreateFileW(output_name, GENERIC_WRITE | DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    deletable = output != INVALID_HANDLE_VALUE;
+    if (!deletable && GetLastError() == ERROR_SHARING_VIOLATION)
+        output = CreateFileW(output_name, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    return output == INVALID_HANDLE_VALUE ? last_error() : 0;
 }
 
 bool output_exists() { return found; }

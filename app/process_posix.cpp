@@ -16,9 +16,9 @@ namespace {
 
 // Every signal whose default action ends the process, but KILL and STOP, which
 // cannot be caught, and PIPE, which is ignored; and every real-time signal.
-constexpr int ENDING_SIGNALS[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT, SIGBUS,  SIGFPE,
-                                  SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM,   SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ,
-                                  SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS};
+constexpr int ENDING_SIGNALS[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
+                                  SIGFPE,  SIGUSR1, SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM,   SIGSTKFLT,
+                                  SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,    SIGSYS};
 
 int named_directory = -1;
 char named_file[NAME_MAX + 1];
