@@ -898,7 +898,10 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "test \"$(ls -i out.txt)\" = \"$(cat i)\""},
              {"a user's file whose group is not mapped in his user namespace is written in place", "out.txt",
               "{ " + as_other_user + "unshare -r true 2>/dev/null || exit 77; } && chmod 777 . && echo old >out.txt && "
-                  "chown 5001:0 out.txt && chmod 660 out.txt && ls -i out.txt >i && " + as_other_user + "unshare -r ",
+                  "chown 5001:0 out.txt && chmod 660 out.txt && ls -i out.txt >i && "
+                  // A copy that the user can reach wherever the clone lies: no capability
+                  // of the namespace's root reaches past its own files.
+                  "sh -c 'cp \"$0\" lark && exec " + as_other_user + "unshare -r ./lark \"$@\"' ",
               "out.txt", "test $(stat -c %u:%g out.txt) = 5001:0 && test \"$(ls -i out.txt)\" = \"$(cat i)\""},
              {"a mode changed during the run is kept", "out.txt",
               "echo old >out.txt && chmod 644 out.txt && " + meanwhile("chmod 600 out.txt"), "out.txt",
