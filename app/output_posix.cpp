@@ -368,7 +368,8 @@ std::uintmax_t output_size_limit()
 }
 
 // Owner first, as changing it drops the set-id bits that the mode then sets again;
-// the write that follows drops them as a write in place would.
+// the write that follows drops them as a write in place would. OUT is asked afresh:
+// FUSE and network file systems may otherwise answer from what they cached.
 file_error carry_over()
 {
     if (!output_exists()) {  // a named new file is readable only once complete
@@ -378,13 +379,13 @@ file_error carry_over()
             fchmod(out.replacement, 0666 & ~mask);
         return 0;
     }
-    struct stat now;
-    if (fstat(out.existing, &now) != 0)
+    struct statx now;
+    if (statx(out.existing, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &now) != 0)
         return errno;
-    if (now.st_nlink == 0 || !holds(out.name, out.checked))
+    if (now.stx_nlink == 0 || !holds(out.name, out.checked))
         return OUTPUT_IN_USE;  // removed or replaced by another program during the run
-    bool carried = now.st_nlink == 1 && fchown(out.replacement, now.st_uid, now.st_gid) == 0
-        && fchmod(out.replacement, now.st_mode & 07777) == 0 && carry_extended_attributes() && carry_flags();
+    bool carried = now.stx_nlink == 1 && fchown(out.replacement, now.stx_uid, now.stx_gid) == 0
+        && fchmod(out.replacement, now.stx_mode & 07777) == 0 && carry_extended_attributes() && carry_flags();
     return carried ? 0 : WRITE_IN_PLACE;
 }
 
