@@ -748,7 +748,8 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "echo old >out.txt; setfacl -m u:nobody:rw-,g:users:r-- out.txt; setfattr -n user.note -v kept out.txt; "
               "setfattr -n user.empty out.txt; chattr +d out.txt 2>/dev/null && touch has-flags; ls -i out.txt >i; ",
               "out.txt",
-              "test \"$(ls -i out.txt)\" != \"$(cat i)\" && getfacl -c out.txt | grep -q user:nobody:rw- && getfacl -c out.txt | grep -q group:users:r-- && "
+              "test \"$(ls -i out.txt)\" != \"$(cat i)\" && getfacl -c out.txt | grep -q user:nobody:rw- && "
+              "getfacl -c out.txt | grep -q group:users:r-- && "
               "getfattr -n user.note out.txt | grep -q kept && getfattr -n user.empty out.txt && "
               "{ test ! -e has-flags || lsattr out.txt | grep -q '^[^ ]*d'; }"},
              {"a new file gets the directory's default ACL", "out.txt",
@@ -919,7 +920,8 @@ TEST_F(Larkbook, OutputIsReplacedWhereItCanBeAndWrittenInPlaceElsewhere)
               "more"},
              // Not over FUSE: bindfs asks the lower one, which may answer from its cache.
              {"a name added during the run on FUSE, which caches, gets the dump too", "nameless/out.txt",
-              "{ test $(stat -f -c %T .) != fuseblk || exit 77; } && mkdir real nameless && bindfs -o no-allow-other real nameless && echo old >real/out.txt && "
+              "{ test $(stat -f -c %T .) != fuseblk || exit 77; } && mkdir real nameless && "
+              "bindfs -o no-allow-other real nameless && echo old >real/out.txt && "
                   + meanwhile("ln nameless/out.txt nameless/more"),
               "real/more", "umount nameless"},
              {"a file put at OUT's name at the last moment is left to it", "out.txt",
