@@ -665,24 +665,34 @@ TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
             }
         }
     }
+    // Runs the program on in.txt and output, holds it where the strace options say,
+    // and tells it to end there.
+    auto told_to_end = [&](const std::string& held_at, const std::string& output) {
+        run_command("cd " + shell_quoted(path("")) + " && rm -f held && { strace -o held "
+                    + "-E ASAN_OPTIONS=detect_leaks=0 " + held_at + " " + shell_quoted(LARKBOOK_PROGRAM)
+                    + " in.txt " + output + " >/dev/null 2>&1 & s=$!; "
+                    + "for i in $(seq 500); do grep -q DELAYED held && break; sleep 0.01; done; "
+                    + "kill -TERM $(pgrep -P $s); wait $s; }");
+    };
     // Told to end while it writes a file in place, over 100 old lines, the run ends
     // only once the file holds the whole dump and nothing else.
     write("out.txt", numbered_dump(100, "Old"));
     fs::create_hard_link(native(path("out.txt")), native(path("hard.txt")));
     write("in.txt", "1 555 Bob\n");
-    run_command("cd " + shell_quoted(path("")) + " && { strace -o held -E ASAN_OPTIONS=detect_leaks=0 -P \"$PWD/out.txt\" "
-                "-e trace=write -e inject=write:delay_exit=1000000:when=1 " + shell_quoted(LARKBOOK_PROGRAM)
-                + " in.txt out.txt >/dev/null 2>&1 & s=$!; for i in $(seq 500); do grep -q DELAYED held && break; "
-                  "sleep 0.01; done; kill -TERM $(pgrep -P $s); wait $s; }");
+    told_to_end("-P \"$PWD/out.txt\" -e trace=write -e inject=write:delay_exit=1000000:when=1", "out.txt");
     EXPECT_EQ(contents(path("out.txt")), "1 555 Bob\n" + bare_slots(2));
     // Told to end as it names its new file (its fourth open, where no file can be
     // unnamed), the run removes that file: the name is noted before the signal comes.
     if (run_command("grep -qa __asan_init " + shell_quoted(LARKBOOK_PROGRAM)) != 0) {  // which opens more
-        run_command("cd " + shell_quoted(path("")) + " && { strace -o named -e trace=openat -e "
-                    "inject=openat:delay_exit=1000000:when=4 " + shell_quoted(LARKBOOK_PROGRAM)
-                    + " in.txt nameless/new.txt >/dev/null 2>&1 & s=$!; for i in $(seq 500); do grep -q DELAYED named "
-                      "&& break; sleep 0.01; done; kill -TERM $(pgrep -P $s); wait $s; }");
+        told_to_end("-e trace=openat -e inject=openat:delay_exit=1000000:when=4", "nameless/new.txt");
         EXPECT_FALSE(exists(path("nameless/new.txt")));
+    }
+    // Told to end as its unnamed new file takes a name beside OUT, the run first puts
+    // it in OUT's place, and no name of its own is left (checked at the end).
+    if (unnamed_files) {
+        write("single.txt", "old\n");
+        told_to_end("-e trace=linkat -e inject=linkat:delay_exit=1000000:when=1", "single.txt");
+        EXPECT_EQ(contents(path("single.txt")), "1 555 Bob\n" + bare_slots(2));
     }
 }
 #endif
