@@ -554,6 +554,12 @@ TEST_F(Larkbook, FailedRunLeavesTheOutputAsItWas)
              {"standard input and error closed, and no descriptor left for a file", "in.txt", "1 555 Bob\n",
               // A sanitizer's runtime needs descriptors of its own before the program starts.
               "sh -c 'grep -qa __asan_init \"$0\" && exit 77; prlimit --nofile=3 \"$0\" \"$@\" <&- 2>&-' ", "", ""},
+             // What holds a closed stream's place takes no descriptor beyond it.
+             {"standard input closed, and a descriptor left for the input only", "in.txt", "1 555 Bob\n",
+              // A descriptor the test runner left open (ctest's log, 3) is closed first.
+              "sh -c 'grep -qa __asan_init \"$0\" && exit 77; exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; "
+              "prlimit --nofile=4 \"$0\" \"$@\" <&-' ",
+              "", "Unable to open output file: Too many open files" + NL},
              // Though it could make a file beside it, a user may not replace a file
              // that he may not write.
              {"output not writable by the user",
