@@ -672,9 +672,9 @@ TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
         }
     }
     // Runs the program on in.txt and output, holds it where the strace options say,
-    // and tells it to end there.
+    // and tells it to end there; the shell's status of the run.
     auto told_to_end = [&](const std::string& held_at, const std::string& output) {
-        run_command("cd " + shell_quoted(path("")) + " && rm -f held && { strace -o held "
+        return run_command("cd " + shell_quoted(path("")) + " && rm -f held && { strace -o held "
                     + "-E ASAN_OPTIONS=detect_leaks=0 " + held_at + " " + shell_quoted(LARKBOOK_PROGRAM)
                     + " in.txt " + output + " >/dev/null 2>&1 & s=$!; "
                     + "for i in $(seq 500); do grep -q DELAYED held && break; sleep 0.01; done; "
@@ -694,10 +694,12 @@ TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
         EXPECT_FALSE(exists(path("nameless/new.txt")));
     }
     // Told to end as its unnamed new file takes a name beside OUT, the run first puts
-    // it in OUT's place, and no name of its own is left (checked at the end).
+    // it in OUT's place, and no name of its own is left (checked at the end); then it
+    // ends.
     if (unnamed_files) {
         write("single.txt", "old\n");
-        told_to_end("-e trace=linkat -e inject=linkat:delay_exit=1000000:when=1", "single.txt");
+        EXPECT_EQ(told_to_end("-e trace=linkat -e inject=linkat:delay_exit=1000000:when=1", "single.txt"),
+                  128 + SIGTERM);  // as soon as the signals are let through again
         EXPECT_EQ(contents(path("single.txt")), "1 555 Bob\n" + bare_slots(2));
     }
 }
