@@ -37,6 +37,7 @@ namespace {
 const std::string NL = "\r\n";  // the platform's text-mode line end
 constexpr int FILE_ERROR = -2;
 constexpr bool ON_WINDOWS = true;
+unsigned long process_id() { return GetCurrentProcessId(); }
 
 std::string shell_quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -63,6 +64,7 @@ int run_command(const std::string& command)
 const std::string NL = "\n";
 constexpr int FILE_ERROR = 254;  // -2 as the shell sees it
 constexpr bool ON_WINDOWS = false;
+unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
 
 std::string shell_quoted(const std::string& text)
 {
@@ -139,7 +141,9 @@ protected:
     void SetUp() override
     {
         std::random_device random;
-        dir = fs::temp_directory_path() / ("larkbook-test-" + std::to_string(random()));
+        // With the process's id, for what clears the directories of killed tests.
+        std::string name = "larkbook-test-" + std::to_string(process_id()) + "-";
+        dir = fs::temp_directory_path() / (name + std::to_string(random()));
         ASSERT_TRUE(fs::create_directory(dir));
     }
 
