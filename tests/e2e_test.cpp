@@ -1163,12 +1163,24 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     HANDLE pipe = CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND, 0, 1, 4096, 4096, 0, nullptr);
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
     write("out.txt", "old\n");
-    std::wstring command = L"larkbook.exe " + pipe_name + L" \"" + native(path("out.txt")).wstring() + L"\"";
-    STARTUPINFOW start = {};
-    start.cb = sizeof start;
+    // Starts the program on input and OUT with the creation flags given; end_status
+    // waits for its end.
     PROCESS_INFORMATION held = {};
-    ASSERT_TRUE(CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr, FALSE,
-                               CREATE_NO_WINDOW, nullptr, nullptr, &start, &held));
+    auto start_on = [&](const std::wstring& input, DWORD flags) {
+        std::wstring command = L"larkbook.exe \"" + input + L"\" \"" + native(path("out.txt")).wstring() + L"\"";
+        STARTUPINFOW start = {sizeof start};
+        return CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr, FALSE,
+                              flags, nullptr, nullptr, &start, &held);
+    };
+    auto end_status = [&] {
+        DWORD status = 0;
+        WaitForSingleObject(held.hProcess, 10000);
+        GetExitCodeProcess(held.hProcess, &status);
+        CloseHandle(held.hProcess);
+        CloseHandle(held.hThread);
+        return static_cast<int>(status);
+    };
+    ASSERT_TRUE(start_on(pipe_name, CREATE_NO_WINDOW));
     ConnectNamedPipe(pipe, nullptr);
     fs::path staged;
     for (int wait = 0; wait < 500 && staged.empty(); ++wait, Sleep(10))
@@ -1185,26 +1197,16 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     EXPECT_FALSE(MoveFileExW(staged.c_str(), native(path("moved")).c_str(), 0));
     EXPECT_EQ(run({write("in.txt", "1 555 Al\n"), path("out.txt")}).err,
               "Unable to open output file: another program is using it; close it there and run again" + NL);
-    DWORD written = 0, status = 0;
+    DWORD written = 0;
     WriteFile(pipe, "1 555 Bob\n", 10, &written, nullptr);
     CloseHandle(pipe);
-    WaitForSingleObject(held.hProcess, 10000);
-    GetExitCodeProcess(held.hProcess, &status);
-    CloseHandle(held.hProcess);
-    CloseHandle(held.hThread);
-    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(end_status(), 0);
     EXPECT_EQ(contents(path("out.txt")), "1 555 Bob" + NL + bare_slots(2));
 
     // Started without standard handles, as a program without a console starts it:
     // no console text reaches IN or OUT, and the texts it could not show fail the run.
-    command = L"larkbook.exe \"" + native(path("in.txt")).wstring() + L"\" \"" + native(path("out.txt")).wstring() + L"\"";
-    ASSERT_TRUE(CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr, FALSE,
-                               DETACHED_PROCESS, nullptr, nullptr, &start, &held));
-    WaitForSingleObject(held.hProcess, 10000);
-    GetExitCodeProcess(held.hProcess, &status);
-    CloseHandle(held.hProcess);
-    CloseHandle(held.hThread);
-    EXPECT_EQ(static_cast<int>(status), FILE_ERROR);
+    ASSERT_TRUE(start_on(native(path("in.txt")).wstring(), DETACHED_PROCESS));
+    EXPECT_EQ(end_status(), FILE_ERROR);
     EXPECT_EQ(contents(path("in.txt")), "1 555 Al\n");
     EXPECT_EQ(contents(path("out.txt")), "1 555 Al" + NL + bare_slots(2));
 }
