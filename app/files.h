@@ -8,16 +8,27 @@
 
 #include "phonebook/dump.h"
 
-// The program's name and the two paths of the command line, in the form the
-// functions below take. The paths are null unless there are exactly two arguments.
+// A path as the system's calls take it: on Windows the wide calls, which alone can
+// name every file.
+#ifdef _WIN32
+using path_char = wchar_t;
+#else
+using path_char = char;
+#endif
+
+// The program's name and the two paths of the command line: as messages show them
+// (UTF-8 on Windows) and as the system's calls take them. The paths are null unless
+// there are exactly two arguments.
 struct run_paths {
     const char* program;
     const char* input;
     const char* output;
+    const path_char* input_path;
+    const path_char* output_path;
 };
 
-// POSIX: the arguments as given. Windows: taken from the wide command line and
-// kept as UTF-8, so that no character is lost to the ANSI code page.
+// POSIX: the arguments as given. Windows: taken from the wide command line, so that
+// no character is lost to the ANSI code page or to a conversion.
 run_paths command_line_paths(int argc, char* argv[]);
 
 // Writes a message to stream, formatted as printf does, whose arguments come from
@@ -42,43 +53,43 @@ void print_error(const char* message, file_error error);
 // read; anywhere else, and with any stream redirected, the end never waits.
 void keep_own_console_open();
 
-// Makes the signals that end a process remove a new output that has a name, keeps
-// the run's files off closed standard streams, and makes a closed standard output a
-// write error instead of a silent end. An error where a closed standard stream
+// Makes the signals that end a process remove a new OUT that the run made, keeps
+// the run's files off closed standard streams, and makes a closed standard output
+// or the file-size limit a write error instead of a silent end. An error where a closed standard stream
 // cannot be kept off: no file may be opened then.
 file_error prepare_process();
 
 // Opens the dump to read, in text mode. A directory is refused with EISDIR. A FIFO
 // is opened without waiting for its writer; wait_for_input waits. nullptr and
 // errno on failure.
-std::FILE* open_input(const char* path);
+std::FILE* open_input(const path_char* path);
 
 // Waits for the writer of a FIFO input; returns at once for every other file.
 void wait_for_input(std::FILE* input);
 
-// Opens an existing OUT once, as the shell's ">> OUT" opens it, links and all,
-// without changing it; a name that does not exist yet is only looked up. Whatever
+// Finds OUT: on POSIX opens it once, as the shell's ">> OUT" opens it, links and
+// all, made if absent but never emptied; on Windows only looks it up. Whatever
 // cannot be written (a directory, a missing parent, a path or name too long, a file
 // the system guards, a standard stream that was closed at start) is refused here.
-file_error find_output(const char* path);
+file_error find_output(const path_char* path);
 
-// Whether the output found is the file the input was opened from, compared by
+// Whether the output found is the file that open_input opened, compared by
 // identity.
-bool output_is_input(std::FILE* input);
+bool output_is_input();
 
 // "standard output" or "standard error" where the output found is the file or pipe
 // behind that stream; nullptr otherwise. A terminal or other device is not
 // counted: the dump may be shown on the console.
 const char* output_standard_stream();
 
-// Locks OUT, decides how the dump will reach it and reserves the room for it, so
-// that a full disk or a lock held elsewhere is found before the input is read.
-// OUT's bytes are not touched.
+// Opens and locks OUT and reserves the room for the dump in it, so that a full
+// disk or a lock held elsewhere is found before the input is read. OUT's bytes are
+// not touched.
 file_error open_output();
 
-// Puts the dump in OUT's place, flushed to the disk. On failure OUT keeps what it
-// held before, and any new file is gone.
+// Writes the dump over OUT, cut to its length and flushed to the disk, while OUT's
+// path still leads to it. On failure OUT holds what it held before.
 file_error commit_output(const dump_text& dump);
 
-// Drops the output of a failed or refused run: OUT keeps what it held before.
+// Ends a failed or refused run: a new OUT the run made is removed.
 void discard_output();

@@ -14,7 +14,9 @@
 run_paths command_line_paths(int argc, char* argv[])
 {
     const char* program = argc > 0 && argv[0] ? argv[0] : "larkbook";
-    return argc == 3 ? run_paths {program, argv[1], argv[2]} : run_paths {program, nullptr, nullptr};
+    if (argc != 3)
+        return {program, nullptr, nullptr, nullptr, nullptr};
+    return {program, argv[1], argv[2], argv[1], argv[2]};
 }
 
 void print_message(std::FILE* stream, const char* format, ...)
@@ -31,13 +33,19 @@ void print_error(const char* message, file_error error)
     std::perror(message);
 }
 
+namespace {
+
+struct stat input_file;
+
+}  // namespace
+
 std::FILE* open_input(const char* path)
 {
     // Without O_NONBLOCK a FIFO would block here, before the same-file check.
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    struct stat file;
+    struct stat& file = input_file;
     bool is_file = fstat(fd, &file) == 0;
     if (!is_file || S_ISDIR(file.st_mode) || is_closed_standard_stream(file)) {
         int error = !is_file ? errno : S_ISDIR(file.st_mode) ? EISDIR : EBADF;
@@ -45,17 +53,19 @@ std::FILE* open_input(const char* path)
         errno = error;
         return nullptr;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!S_ISREG(file.st_mode))
+        fcntl(fd, F_SETFL, 0);  // reads wait again, as they do on what the shell opens
     std::FILE* stream = fdopen(fd, "r");
     if (!stream)
         close(fd);
     return stream;
 }
 
+const struct stat& input_identity() { return input_file; }
+
 void wait_for_input(std::FILE* input)
 {
-    struct stat file;
-    if (fstat(fileno(input), &file) != 0 || !S_ISFIFO(file.st_mode))
+    if (!S_ISFIFO(input_file.st_mode))
         return;
     // A FIFO opened before its writer reads as empty; poll waits until a writer
     // has written something or has come and gone.

@@ -17,11 +17,22 @@
 
 namespace {
 
-wchar_t input_buffer[WIDE_PATH_MAX];
+std::FILE* input_stream = nullptr;
 
 bool to_utf8(const wchar_t* wide, char* utf8, int size)
 {
     return WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, size, nullptr, nullptr) > 0;
+}
+
+// Keeps a wide argument, as the system's calls take it, and its UTF-8 form, for the
+// messages; false where either does not fit.
+bool keep_argument(const wchar_t* argument, wchar_t (&path)[WIDE_PATH_MAX], char (&shown)[3 * WIDE_PATH_MAX])
+{
+    std::size_t length = std::wcslen(argument);
+    if (length >= WIDE_PATH_MAX || !to_utf8(argument, shown, sizeof shown))
+        return false;
+    std::wmemcpy(path, argument, length + 1);
+    return true;
 }
 
 }  // namespace
@@ -77,14 +88,6 @@ bool long_path(const wchar_t* path, wchar_t (&full)[WIDE_PATH_MAX])
     return std::swprintf(full, WIDE_PATH_MAX, L"\\\\?\\%ls", resolved) >= 0;
 }
 
-const wchar_t* wide(const char* path, wchar_t (&buffer)[WIDE_PATH_MAX])
-{
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, buffer, WIDE_PATH_MAX) > 0)
-        return buffer;
-    errno = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? ENAMETOOLONG : ENOENT;
-    return nullptr;
-}
-
 HANDLE open_for_query(const wchar_t* path)
 {
     // Backup semantics open directories too.
@@ -106,16 +109,24 @@ bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INF
 run_paths command_line_paths(int argc, char* argv[])
 {
     static char program[3 * WIDE_PATH_MAX], input[3 * WIDE_PATH_MAX], output[3 * WIDE_PATH_MAX];
+    static wchar_t program_path[WIDE_PATH_MAX], input_path[WIDE_PATH_MAX], output_path[WIDE_PATH_MAX];
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    bool converted = arguments && count == argc && count > 0 && to_utf8(arguments[0], program, sizeof program)
-        && (count != 3 || (to_utf8(arguments[1], input, sizeof input) && to_utf8(arguments[2], output, sizeof output)));
+    bool kept = arguments && count == argc && count > 0 && keep_argument(arguments[0], program_path, program)
+        && (count != 3
+            || (keep_argument(arguments[1], input_path, input) && keep_argument(arguments[2], output_path, output)));
     if (arguments)
         LocalFree(arguments);
-    if (!converted)
-        return {argc > 0 && argv[0] ? argv[0] : "larkbook", argc == 3 ? argv[1] : nullptr,
-                argc == 3 ? argv[2] : nullptr};
-    return {program, argc == 3 ? input : nullptr, argc == 3 ? output : nullptr};
+    if (!kept)  // no wide command line to go by: the narrow one, through the ANSI code page
+        kept = argc == 3 && MultiByteToWideChar(CP_ACP, 0, argv[1], -1, input_path, WIDE_PATH_MAX) > 0
+            && MultiByteToWideChar(CP_ACP, 0, argv[2], -1, output_path, WIDE_PATH_MAX) > 0
+            && to_utf8(input_path, input, sizeof input) && to_utf8(output_path, output, sizeof output);
+    const char* name = program[0] ? program : argc > 0 && argv[0] ? argv[0] : "larkbook";
+    if (argc != 3)
+        return {name, nullptr, nullptr, nullptr, nullptr};
+    if (!kept)
+        return {name, argv[1], argv[2], L"", L""};  // names nothing: refused as a missing file
+    return {name, input, output, input_path, output_path};
 }
 
 void print_message(std::FILE* stream, const char* format, ...)
@@ -140,17 +151,22 @@ void print_message(std::FILE* stream, const char* format, ...)
     std::fputs(converted ? bytes : text, stream);
 }
 
-std::FILE* open_input(const char* path)
+std::FILE* open_input(const wchar_t* path)
 {
-    const wchar_t* name = wide(path, input_buffer);
-    if (!name)
-        return nullptr;
-    DWORD attributes = GetFileAttributesW(name);
+    DWORD attributes = GetFileAttributesW(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         errno = EISDIR;
         return nullptr;
     }
-    return _wfopen(name, L"r");
+    input_stream = *path ? _wfopen(path, L"r") : nullptr;
+    if (!*path)
+        errno = ENOENT;
+    return input_stream;
+}
+
+bool input_identity(BY_HANDLE_FILE_INFORMATION& info)
+{
+    return input_stream && identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input_stream))), info);
 }
 
 void wait_for_input(std::FILE*) { }

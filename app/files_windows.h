@@ -17,20 +17,14 @@ int errno_of(DWORD error);
 // the system cannot make it full or it is too long.
 bool long_path(const wchar_t* path, wchar_t (&full)[WIDE_PATH_MAX]);
 
-// The path of the new file beside output for its attempt-th try:
-// ".NAME.larkbook-PID-N" in output's folder, as a long path (see long_path), with
-// NAME cut so that the name stays within 255 characters. false where there is none.
-bool temporary_path(const wchar_t* output, unsigned attempt, wchar_t (&path)[WIDE_PATH_MAX]);
-
-// The UTF-8 path as the wide calls take it, in buffer; nullptr and errno if it
-// is no UTF-8 or too long.
-const wchar_t* wide(const char* path, wchar_t (&buffer)[WIDE_PATH_MAX]);
-
 // Opens a file or directory only to ask about it: no access asked, so no sharing fails.
 HANDLE open_for_query(const wchar_t* path);
 
 // The identity of a disk file; false for consoles, pipes and devices.
 bool identity_of(HANDLE file, BY_HANDLE_FILE_INFORMATION& info);
+
+// The identity of the file that open_input opened; false where it is none.
+bool input_identity(BY_HANDLE_FILE_INFORMATION& info);
 
 // Volume and file index: the same for every name of one file.
 bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);

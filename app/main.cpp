@@ -16,8 +16,11 @@ constexpr int STATUS_FILE_ERROR = -2;
 phone_table table;  // the one table of the run; static, so all zero at start
 dump_text dump;     // the table as slot lines, formed before the output is touched
 
-// A larger input buffer than stdio's default: fewer reads on long dumps.
+// A larger input buffer than stdio's default: fewer reads on long dumps. The console
+// texts are flushed where they must be seen; a buffer of our own spares stdio's
+// questions about the stream.
 char input_buffer[1 << 16];
+char output_buffer[1 << 12];
 
 [[noreturn]] void usage(const char* program_name)
 {
@@ -57,9 +60,9 @@ int fail_run(const char* message, file_error error)
 
 // Refuses an output that would destroy the input or mix the dump into the console
 // texts; true if it did.
-bool refuse_clashing_output(std::FILE* input, const run_paths& paths)
+bool refuse_clashing_output(const run_paths& paths)
 {
-    if (output_is_input(input))
+    if (output_is_input())
         print_message(stderr, "Unable to open output file: '%s' and '%s' are the same file\n", paths.input,
                       paths.output);
     else if (const char* stream = output_standard_stream())
@@ -112,6 +115,7 @@ int finish_console()
 
 int main(int argc, char* argv[])
 {
+    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     keep_own_console_open();
     run_paths paths = command_line_paths(argc, argv);
     if (argc != 3)
@@ -119,15 +123,17 @@ int main(int argc, char* argv[])
     if (file_error error = prepare_process())
         return report("Unable to open input file", error);
 
-    std::FILE* input = open_input(paths.input);
+    std::FILE* input = open_input(paths.input_path);
     if (!input)
         return report("Unable to open input file", errno);
-    if (file_error error = find_output(paths.output))
+    if (file_error error = find_output(paths.output_path))
         return report("Unable to open output file", error);
-    if (refuse_clashing_output(input, paths))
+    if (refuse_clashing_output(paths))
         return STATUS_FILE_ERROR;
-    if (file_error error = open_output())
+    if (file_error error = open_output()) {
+        discard_output();
         return report("Unable to open output file", error);
+    }
 
     std::setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
     std::printf("Reading..");

@@ -1,85 +1,84 @@
 // The order of the steps that put the dump where the shell's ">" would put it, the
 // same on every platform.
 //
-// A regular file is replaced: the dump goes to a new file beside OUT, which takes
-// OUT's place once it is complete, flushed and carries everything of OUT. Where
-// that cannot be (more than one name, a directory that refuses, anything of OUT
-// that cannot be carried over exactly), OUT is written in place, with its room
-// reserved first. Devices, FIFOs and consoles are written as they are.
+// OUT is written in place, as the shell writes it, so it stays the same file with
+// all that it is: its links, owner, mode, ACL, attributes and locks. Nothing of it
+// changes before the dump is complete; then, with signals held, the dump goes over
+// its first bytes in one write, OUT is cut to the dump's length and flushed. Where
+// a step fails, the old bytes and length are put back. Devices, FIFOs and consoles
+// are written as they are.
 
 #include "app/output.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
 
-enum class placement { as_is, in_place, replace };
-placement plan = placement::replace;
+// What OUT held before the write: every byte that the write or the cut can change,
+// up to a size far past any dump.
+char old_bytes[1 << 20];
+std::size_t old_saved = 0;
+std::intmax_t old_length = 0;
 
-// The dump over OUT's old bytes, then cut to its length: nothing that a signal can
-// end comes in between, so OUT holds either its old bytes or the whole dump.
+file_error save_old_bytes()
+{
+    old_length = output_length();
+    if (old_length < 0)
+        return errno;
+    std::size_t size = static_cast<std::size_t>(std::min<std::intmax_t>(old_length, sizeof old_bytes));
+    return read_output_start(old_bytes, size, old_saved);
+}
+
+void put_old_bytes_back()
+{
+    if (write_output(old_bytes, old_saved) == 0 && cut_output(static_cast<std::uintmax_t>(old_length)) == 0)
+        flush_output();
+}
+
 file_error write_in_place(const dump_text& dump)
 {
-    hold_signals();
-    file_error error = write_dump(output_target::output, dump);
+    if (!output_still_named())
+        return OUTPUT_IN_USE;
+    if (file_error error = save_old_bytes())
+        return error;
+    file_error error = write_output(dump.bytes, dump.length);
     if (!error)
         error = cut_output(dump.length);
     if (!error)
-        error = flush(output_target::output);
-    release_signals();
+        error = flush_output();
+    if (!error && !output_still_named())
+        error = OUTPUT_IN_USE;  // moved away meanwhile: the dump belongs to the name
+    if (error)
+        put_old_bytes_back();
     return error;
-}
-
-file_error replace_output(const dump_text& dump)
-{
-    file_error error = write_dump(output_target::new_file, dump);
-    if (!error)
-        error = flush(output_target::new_file);
-    return error ? error : put_in_place();
 }
 
 }  // namespace
 
 file_error open_output()
 {
-    plan = placement::replace;
-    if (!output_exists())
-        return make_new_file();
     if (file_error error = open_found_output())
         return error;
-    if (!output_is_regular()) {
-        plan = placement::as_is;
+    if (!output_is_regular())
         return 0;
-    }
     if (file_error error = lock_output())
         return error;
-    if (output_replaceable()) {
-        file_error error = make_new_file();
-        if (error != WRITE_IN_PLACE)
-            return error;
-    }
-    plan = placement::in_place;
     return reserve_room();
 }
 
 file_error commit_output(const dump_text& dump)
 {
-    if (plan == placement::as_is)
-        return write_dump(output_target::output, dump);
+    if (!output_is_regular())
+        return write_output(dump.bytes, dump.length);
     if (dump.length > output_size_limit())
         return EFBIG;
-    if (plan == placement::replace) {
-        file_error error = carry_over();
-        if (!error)
-            error = replace_output(dump);
-        if (error != WRITE_IN_PLACE)
-            return error;
-        drop_new_file();
-        plan = placement::in_place;
-        if ((error = reserve_room()))
-            return error;
-    }
-    return write_in_place(dump);
+    hold_signals();
+    file_error error = write_in_place(dump);
+    if (!error)
+        keep_made_output();
+    release_signals();
+    return error;
 }
 
-void discard_output() { drop_new_file(); }
+void discard_output() { drop_made_output(); }

@@ -1,35 +1,22 @@
 // The steps on the output that output.cpp puts in their order; one implementation
-// per platform (output_posix.cpp, output_windows.cpp). Each acts on the output that
-// find_output found and on the new file beside it, never on a path again.
+// per platform (output_posix.cpp, output_windows.cpp). Each acts on the OUT that
+// the run opened and holds, never through its path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "app/files.h"
 
-// From make_new_file, carry_over and put_in_place: no new file can take OUT's
-// place, but OUT may be written in place, which keeps everything of it.
-constexpr file_error WRITE_IN_PLACE = -2;
-
-enum class output_target { output, new_file };
-
-// Opens an OUT that was found, for writing, unless finding it opened it.
+// Opens the OUT that find_output found, unless finding it opened it.
 file_error open_found_output();
 
-// Whether OUT existed when it was found, and whether it is a regular file, which is
-// locked and replaced or written in place; anything else is written as it is.
-bool output_exists();
+// Whether OUT is a regular file: locked, written in place and cut; anything else
+// (a device, a FIFO, a console) is written as it is.
 bool output_is_regular();
 
-// Locks OUT; OUTPUT_IN_USE where another program holds a lock on it.
+// Locks OUT for the whole run; OUTPUT_IN_USE where another program holds a lock.
 file_error lock_output();
-
-// Whether a new file may take OUT's place: one name, in a directory that lets it be
-// replaced.
-bool output_replaceable();
-
-// Makes the new file beside OUT, on a volume with room for the longest dump.
-file_error make_new_file();
 
 // Reserves the room for the longest dump in OUT without changing its length.
 file_error reserve_room();
@@ -37,23 +24,25 @@ file_error reserve_room();
 // The longest file the process may write (ulimit -f).
 std::uintmax_t output_size_limit();
 
-// Gives the new file everything of OUT as it is now: WRITE_IN_PLACE where anything
-// cannot be read or set exactly or OUT gained a second name, OUTPUT_IN_USE where
-// OUT's name holds another file now.
-file_error carry_over();
+// Whether OUT's path still leads to the file the run holds; only looked at.
+bool output_still_named();
 
-file_error write_dump(output_target target, const dump_text& dump);
-file_error flush(output_target target);
+// OUT's length when output_still_named last found it, and up to size of its first
+// bytes into bytes.
+std::intmax_t output_length();
+file_error read_output_start(char* bytes, std::size_t size, std::size_t& got);
 
-// Cuts OUT, written in place, to the dump's length.
+// Writes bytes over OUT from its first byte (a regular file), or as they come.
+file_error write_output(const char* bytes, std::size_t length);
 file_error cut_output(std::uintmax_t length);
 
-// Puts the complete new file in OUT's place, only while OUT's name holds OUT (or,
-// for a new OUT, no file at all).
-file_error put_in_place();
+// Flushes OUT to the disk, and the directory that holds a new OUT.
+file_error flush_output();
 
-// Removes the new file, if any, through what the run holds of it.
-void drop_new_file();
+// A new OUT the run made: removed through what the run holds of it, or kept once
+// the dump is in place.
+void drop_made_output();
+void keep_made_output();
 
 // Holds back, and lets through again, whatever would end the process halfway
 // through a step that must not be cut in two.

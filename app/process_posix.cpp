@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,10 +16,10 @@
 namespace {
 
 // Every signal whose default action ends the process, but KILL and STOP, which
-// cannot be caught, and PIPE, which is ignored; and every real-time signal.
-constexpr int ENDING_SIGNALS[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
-                                  SIGFPE,  SIGUSR1, SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM,   SIGSTKFLT,
-                                  SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,    SIGSYS};
+// cannot be caught, and PIPE and XFSZ, which are ignored; and every real-time signal.
+constexpr int ENDING_SIGNALS[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT, SIGBUS,
+                                  SIGFPE,  SIGUSR1, SIGSEGV, SIGUSR2,   SIGALRM, SIGTERM, SIGSTKFLT,
+                                  SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,  SIGSYS};
 
 int named_directory = -1;
 char named_file[NAME_MAX + 1];
@@ -45,9 +46,12 @@ void remove_named_and_die(int signal_number)
 // false where no pipe can be made: the run must then open no file.
 bool occupy_closed_standard_streams()
 {
+    pollfd streams[3] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}};
+    if (poll(streams, 3, 0) < 0)
+        return false;
     bool closed[3];
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        closed[fd] = fcntl(fd, F_GETFD) < 0 && errno == EBADF;
+        closed[fd] = streams[fd].revents & POLLNVAL;
         some_stream_closed = some_stream_closed || closed[fd];
     }
     if (!some_stream_closed)
@@ -78,8 +82,7 @@ void remove_named_on(int signal_number)
         sigaction(signal_number, &previous, nullptr);  // ignored by whoever started us (nohup): leave it so
 }
 
-// Only a run whose new file has a name of its own needs them: set when the first
-// name is noted.
+// Only a run that made OUT needs them: set when its name is noted.
 void handle_ending_signals()
 {
     static bool handled = false;
@@ -103,7 +106,9 @@ file_error prepare_process()
 {
     if (!occupy_closed_standard_streams())
         return errno;
-    ::signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we report
+    // A closed pipe and the file-size limit become write errors that the run reports.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
     return 0;
 }
 

@@ -19,3 +19,6 @@ bool is_closed_standard_stream(const struct stat& file);
 // copied. A name is set only while signals are held back (hold_signals), so
 // the handler never sees one that is only half true.
 void remove_on_signal(int directory, const char* name, const struct stat* file);
+
+// The file that open_input opened, as it was then.
+const struct stat& input_identity();
