@@ -1,6 +1,6 @@
 // The least a safe sort must do, as the floor larkbook is measured against: read
-// every line of IN, write 100 lines to a new file beside OUT, flush it to the disk
-// and rename it over OUT. It sorts nothing and checks nothing.
+// every line of IN, write 100 lines over OUT from its first byte, cut it to their
+// length and flush it to the disk. It sorts nothing and checks nothing.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,9 +21,8 @@ int main(int argc, char* argv[])
         if (lines++ < 100)
             dump += line;
     std::fclose(input);
-    std::string temporary = std::string(argv[2]) + ".floor";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    bool placed = fd >= 0 && write(fd, dump.data(), dump.size()) == static_cast<ssize_t>(dump.size())
-        && fsync(fd) == 0 && close(fd) == 0 && rename(temporary.c_str(), argv[2]) == 0;
-    return placed ? 0 : 3;
+    int fd = open(argv[2], O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    bool written = fd >= 0 && pwrite(fd, dump.data(), dump.size(), 0) == static_cast<ssize_t>(dump.size())
+        && ftruncate(fd, static_cast<off_t>(dump.size())) == 0 && fsync(fd) == 0 && close(fd) == 0;
+    return written ? 0 : 3;
 }

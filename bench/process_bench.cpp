@@ -148,9 +148,9 @@ int main(int argc, char* argv[])
     // cp flushes nothing: shown for scale, with no target.
     print("typical (100)", "cp", compare({larkbook, typical, out}, {"cp", typical, out + ".cp"}, rounds), "");
     print("full (512)", "cp", compare({larkbook, full, out}, {"cp", full, out + ".cp"}, rounds), "");
-    // The same run without the replacement of the output file, to show its cost.
+    // The same run without the output file, to show what writing it costs.
     print("full to null", "cp", compare({larkbook, full, "/dev/null"}, {"cp", full, out + ".cp"}, rounds), "");
-    // Against the least a safe run must do: read, write 100 lines, flush, rename.
+    // Against the least a safe run must do: read, write 100 lines in place, cut, flush.
     print("typical (100)", "floor", compare({larkbook, typical, out}, {LARKBOOK_FLOOR, typical, out + ".f"}, rounds),
           "<= 1.10x");
     print("full (512)", "floor", compare({larkbook, full, out}, {LARKBOOK_FLOOR, full, out + ".f"}, rounds),

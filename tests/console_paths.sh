@@ -30,3 +30,8 @@ case $shown in
 *) printf 'no prompt after the texts on its own console, got:\n%s\n' "$shown" && exit 1 ;;
 esac
 [ "$waited" -ge 3 ] && [ "$waited" -lt 14 ] || { echo "ended after ${waited} s, not at a key pressed from 3 s on"; exit 1; }
+
+# Ctrl-C at that prompt ends the program, and the new OUT it made keeps the dump.
+printf '1 555 Bob\n' >in.txt
+(sleep 3; printf '\003'; sleep 3; printf x) | script -qec "$emulator 工具/larkbook.exe in.txt new.txt" /dev/null >/dev/null
+grep -q "1 555 Bob" new.txt || { echo "Ctrl-C at the closing prompt took the new output away"; exit 1; }

@@ -351,7 +351,7 @@ const std::vector<open_failure> open_failures = {
     {"output in missing directory", "dump.txt", "nowhere/out.txt", "Unable to open output file: No such file or directory"},
     {"output is a directory", "dump.txt", "folder", "Unable to open output file: Is a directory"},
     {"output is a directory named with a slash", "dump.txt", "folder/", "Unable to open output file: Is a directory"},
-    {"new output named with a slash", "dump.txt", "new/", "Unable to open output file: Is a directory"},
+    {"new output named with a slash", "dump.txt", "new/", "Unable to open output file: Is a directory", true},
     {"empty output path", "dump.txt", "", "Unable to open output file: No such file or directory"},
     {"output name too long", "dump.txt", std::string(256, 'n'), "Unable to open output file: File name too long"},
     {"output path too long", "dump.txt", too_long_path(), "Unable to open output file: File name too long", true},
@@ -733,7 +733,8 @@ struct placement_case {
     std::string err = "";      // and a file error, where set
     unsigned attributes = 0;   // Windows only: file attributes set before and kept
     // Windows, instead of shell_setup: the test holds the output open with these
-    // FILE_SHARE_ flags: 1 reading, 3 reading and writing, 7 all, and locked.
+    // FILE_SHARE_ flags: 1 reading, 3 reading and writing, 7 all, and locked; 8:
+    // all, and mapped.
     unsigned held = 0;
 };
 
@@ -807,6 +808,8 @@ const std::vector<placement_case> placement_cases = {
      false, in_use, 0, 1},
     {"a one-name file another program holds locked is refused at once", "out.txt", "", "", "", false, in_use,
      0, 7},
+    {"a file another program has mapped, which cannot be cut, keeps its bytes", "out.txt", "", "", "", true,
+     in_use_at_write, 0, 8},
     {"a file-size limit lets a dump that fits be written in place", "out.txt", "ulimit -f 4; ",
      "hard.txt", "", true},
     {"a dump of exactly the file-size limit is written", "out.txt", "prlimit --fsize=307 ", "out.txt"},
@@ -964,17 +967,24 @@ TEST_P(Placement, PutsTheDumpWhereTheShellWould)
     std::string before = c.held ? contents(c.hard_linked ? output : write(c.output, "old\n")) : "";
     OVERLAPPED whole = {};
     if (c.held) {
-        holder = CreateFileW(native(output).c_str(), GENERIC_READ | GENERIC_WRITE, c.held, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        holder = CreateFileW(native(output).c_str(), GENERIC_READ | GENERIC_WRITE, c.held == 8 ? 7 : c.held, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_TRUE(holder != INVALID_HANDLE_VALUE
                     && (c.held != 7 || LockFileEx(holder, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)));
     }
+    HANDLE mapping = c.held == 8 ? CreateFileMappingW(holder, nullptr, PAGE_READONLY, 0, 0, nullptr) : nullptr;
+    const void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    ASSERT_EQ(view != nullptr, c.held == 8);
 #endif
     std::string input = write("in.txt", "1 555 Zed\n2 556 Al\n");
     write("dump", sorted);  // what a whole dump is, for rows that compare
     run_result r
         = run({input, output}, "", ON_WINDOWS ? "" : "cd " + shell_quoted(path("")) + " && " + skip_function + c.shell_setup);
 #ifdef _WIN32
+    if (view)
+        UnmapViewOfFile(view);
+    if (mapping)
+        CloseHandle(mapping);
     CloseHandle(holder);
     if (c.held && !c.err.empty()) {
         EXPECT_EQ(contents(output), before);
@@ -1027,6 +1037,7 @@ TEST_F(Larkbook, FailingStandardOutputIsAFailureButTheDumpIsWritten)
         outputs.emplace_back("a closed pipe", "Broken pipe");
         outputs.emplace_back("a terminal that hung up", "Input/output error");  // each line fails as it is written
         outputs.emplace_back("closed standard input and output", "Bad file descriptor");
+        outputs.emplace_back("a file at the file-size limit", "File too large");
     }
     const std::vector<std::string> args = {write("in.txt", "1 555 Bob\n"), path("out.txt")};
     for (const auto& [output, reason] : outputs) {
@@ -1045,6 +1056,10 @@ TEST_F(Larkbook, FailingStandardOutputIsAFailureButTheDumpIsWritten)
             r = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", contents(path("stderr"))};
         } else
 #endif
+            if (output == "a file at the file-size limit")
+            r = run(args, "",
+                    "sh -c 'head -c 1020 /dev/zero >\"$2.s\"; ulimit -f 2; exec \"$0\" \"$@\" >>\"$2.s\"' ");
+        else
             r = output == "/dev/full" ? run(args, output) : run(args, "", "sh -c '\"$0\" \"$@\" <&- >&-' ");
         EXPECT_EQ(r.status, FILE_ERROR);
         EXPECT_EQ(r.err, "Unable to write standard output: " + reason + NL);
@@ -1125,8 +1140,8 @@ TEST_F(Larkbook, SortsTheBundledExample)
 }
 
 #ifdef _WIN32
-// The run is held reading a named pipe, once it has prepared its output: another
-// program can neither lock OUT nor move the new file, and a second run is refused.
+// The run is held reading a named pipe, once it has opened its output: another
+// program can neither lock OUT nor move or delete it, and a second run is refused.
 TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
 {
     std::wstring pipe_name = L"\\\\.\\pipe\\larkbook-" + std::to_wstring(GetCurrentProcessId());
@@ -1135,12 +1150,17 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     write("out.txt", "old\n");
     // Starts the program on input and OUT with the creation flags given; end_status
     // waits for its end.
+    // Its texts go to "progress" where given.
     PROCESS_INFORMATION held = {};
-    auto start_on = [&](const std::wstring& input, DWORD flags) {
+    auto start_on = [&](const std::wstring& input, DWORD flags, HANDLE progress = nullptr) {
         std::wstring command = L"larkbook.exe \"" + input + L"\" \"" + native(path("out.txt")).wstring() + L"\"";
         STARTUPINFOW start = {sizeof start};
-        return CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr, FALSE,
-                              flags, nullptr, nullptr, &start, &held);
+        if (progress) {
+            start.dwFlags = STARTF_USESTDHANDLES;
+            start.hStdOutput = start.hStdError = progress;
+        }
+        return CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr,
+                              progress != nullptr, flags, nullptr, nullptr, &start, &held);
     };
     auto end_status = [&] {
         DWORD status = 0;
@@ -1150,21 +1170,22 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
         CloseHandle(held.hThread);
         return static_cast<int>(status);
     };
-    ASSERT_TRUE(start_on(pipe_name, CREATE_NO_WINDOW));
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE progress = CreateFileW(native(path("progress")).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                  CREATE_ALWAYS, 0, nullptr);
+    ASSERT_TRUE(start_on(pipe_name, CREATE_NO_WINDOW, progress));
+    CloseHandle(progress);
     ConnectNamedPipe(pipe, nullptr);
-    fs::path staged;
-    for (int wait = 0; wait < 500 && staged.empty(); ++wait, Sleep(10))
-        for (const auto& file : fs::directory_iterator(dir))
-            if (utf8(file.path().filename()).rfind(".out.txt.larkbook-", 0) == 0)
-                staged = file.path();
-    ASSERT_FALSE(staged.empty());
+    for (int wait = 0; wait < 500 && contents(path("progress")) != "Reading.."; ++wait)
+        Sleep(10);  // the output is open and locked, the input not yet read
     HANDLE out
         = CreateFileW(native(path("out.txt")).c_str(), GENERIC_WRITE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     OVERLAPPED whole = {};
     EXPECT_FALSE(LockFileEx(out, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole));
     CloseHandle(out);
-    EXPECT_FALSE(MoveFileExW(staged.c_str(), native(path("moved")).c_str(), 0));
+    EXPECT_FALSE(MoveFileExW(native(path("out.txt")).c_str(), native(path("moved")).c_str(), 0));
+    EXPECT_FALSE(DeleteFileW(native(path("out.txt")).c_str()));
     EXPECT_EQ(run({write("in.txt", "1 555 Al\n"), path("out.txt")}).err,
               "Unable to open output file: another program is using it; close it there and run again" + NL);
     DWORD written = 0;
@@ -1179,6 +1200,29 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     EXPECT_EQ(end_status(), FILE_ERROR);
     EXPECT_EQ(contents(path("in.txt")), "1 555 Al\n");
     EXPECT_EQ(contents(path("out.txt")), "1 555 Al" + NL + bare_slots(2));
+}
+
+// A name with an unpaired surrogate, which no UTF-8 can hold, names that very file,
+// never the one with U+FFFD in its place: where the system can make no such file
+// (Wine), the run finds none.
+TEST_F(Larkbook, AWideNameNamesThatVeryFile)
+{
+    const std::wstring folder = native(path("")).wstring(), lone = folder + L"a\xD800.txt";
+    std::ofstream(fs::path(lone), std::ios::binary) << "1 555 Lone\n";
+    std::ofstream(fs::path(folder + L"a\xFFFD.txt"), std::ios::binary) << "1 555 Decoy\n";
+    bool made = fs::exists(fs::path(lone));
+    std::wstring command = L"larkbook.exe \"" + lone + L"\" \"" + native(path("out.txt")).wstring() + L"\"";
+    STARTUPINFOW start = {sizeof start};
+    PROCESS_INFORMATION run = {};
+    ASSERT_TRUE(CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr, FALSE,
+                               CREATE_NO_WINDOW, nullptr, nullptr, &start, &run));
+    DWORD status = 0;
+    WaitForSingleObject(run.hProcess, 10000);
+    GetExitCodeProcess(run.hProcess, &status);
+    CloseHandle(run.hProcess);
+    CloseHandle(run.hThread);
+    EXPECT_EQ(static_cast<int>(status), made ? 0 : FILE_ERROR);
+    EXPECT_EQ(contents(path("out.txt")), made ? "1 555 Lone" + NL + bare_slots(2) : "");
 }
 
 TEST_F(Larkbook, CommandsOfTheWindowsGuideDoWhatItSays)
