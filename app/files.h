@@ -33,8 +33,9 @@ run_paths command_line_paths(int argc, char* argv[]);
 
 // Writes a message to stream, formatted as printf does, whose arguments come from
 // run_paths. On a Windows console it shows the characters the user typed; where the
-// stream is redirected, the bytes are as the system's code page has them.
-void print_message(std::FILE* stream, const char* format, ...);
+// stream is redirected, the bytes are as the system's code page has them. false
+// where it could not be shown (no such stream, a write error).
+bool print_message(std::FILE* stream, const char* format, ...);
 
 // What a step on a file ended in: 0, the system's error number (an errno value),
 // or OUTPUT_IN_USE: another program holds a lock on OUT or a sharing violation
@@ -52,6 +53,11 @@ void print_error(const char* message, file_error error);
 // Explorer), makes the end wait for a key, or a minute, so that its texts can be
 // read; anywhere else, and with any stream redirected, the end never waits.
 void keep_own_console_open();
+
+// Where the console is the program's own (started from Explorer, or with a dump
+// dropped on it), says after the banner how larkbook is run instead; anywhere else
+// says nothing.
+void explain_own_console();
 
 // Makes the signals that end a process remove a new OUT that the run made, keeps
 // the run's files off closed standard streams, and makes a closed standard output
@@ -76,6 +82,11 @@ file_error find_output(const path_char* path);
 // Whether the output found is the file that open_input opened, compared by
 // identity.
 bool output_is_input();
+
+// "standard output" or "standard error" where the input opened is the file or pipe
+// behind that stream, which the shell has emptied for "> IN"; nullptr otherwise. A
+// terminal or other device is not counted.
+const char* input_standard_stream();
 
 // "standard output" or "standard error" where the output found is the file or pipe
 // behind that stream; nullptr otherwise. A terminal or other device is not

@@ -19,12 +19,13 @@ run_paths command_line_paths(int argc, char* argv[])
     return {program, argv[1], argv[2], argv[1], argv[2]};
 }
 
-void print_message(std::FILE* stream, const char* format, ...)
+bool print_message(std::FILE* stream, const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stream, format, arguments);
+    int written = std::vfprintf(stream, format, arguments);
     va_end(arguments);
+    return written >= 0 && std::fflush(stream) == 0;
 }
 
 void print_error(const char* message, file_error error)
@@ -62,6 +63,20 @@ std::FILE* open_input(const char* path)
 }
 
 const struct stat& input_identity() { return input_file; }
+
+const char* input_standard_stream() { return standard_stream_holding(input_file); }
+
+const char* standard_stream_holding(const struct stat& file)
+{
+    struct stat stream;
+    if (S_ISCHR(file.st_mode))
+        return nullptr;
+    if (fstat(STDOUT_FILENO, &stream) == 0 && same_identity(file, stream))
+        return "standard output";
+    if (fstat(STDERR_FILENO, &stream) == 0 && same_identity(file, stream))
+        return "standard error";
+    return nullptr;
+}
 
 void wait_for_input(std::FILE* input)
 {

@@ -129,7 +129,7 @@ run_paths command_line_paths(int argc, char* argv[])
     return {name, input, output, input_path, output_path};
 }
 
-void print_message(std::FILE* stream, const char* format, ...)
+bool print_message(std::FILE* stream, const char* format, ...)
 {
     static char text[3 * WIDE_PATH_MAX + 512], bytes[3 * WIDE_PATH_MAX + 512];
     static wchar_t characters[WIDE_PATH_MAX + 512];
@@ -139,16 +139,19 @@ void print_message(std::FILE* stream, const char* format, ...)
     va_end(arguments);
     int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, characters, WIDE_PATH_MAX + 512);
     std::fflush(stream);
+    // A process started without the stream (no console) has no handle behind it.
     HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (console == INVALID_HANDLE_VALUE || console == reinterpret_cast<HANDLE>(-2) || !console)
+        return false;
     DWORD mode, written;
     if (length > 0 && GetConsoleMode(console, &mode)
         && WriteConsoleW(console, characters, static_cast<DWORD>(length - 1), &written, nullptr))
-        return;
+        return true;
     // Redirected: the bytes the narrow command line has, as a program reading the
     // file expects them.
     bool converted
         = length > 0 && WideCharToMultiByte(CP_ACP, 0, characters, -1, bytes, sizeof bytes, nullptr, nullptr) > 0;
-    std::fputs(converted ? bytes : text, stream);
+    return std::fputs(converted ? bytes : text, stream) >= 0 && std::fflush(stream) == 0;
 }
 
 std::FILE* open_input(const wchar_t* path)
@@ -162,6 +165,18 @@ std::FILE* open_input(const wchar_t* path)
     if (!*path)
         errno = ENOENT;
     return input_stream;
+}
+
+const char* input_standard_stream()
+{
+    BY_HANDLE_FILE_INFORMATION input, stream;
+    if (!input_identity(input))
+        return nullptr;
+    if (identity_of(GetStdHandle(STD_OUTPUT_HANDLE), stream) && same_identity(input, stream))
+        return "standard output";
+    if (identity_of(GetStdHandle(STD_ERROR_HANDLE), stream) && same_identity(input, stream))
+        return "standard error";
+    return nullptr;
 }
 
 bool input_identity(BY_HANDLE_FILE_INFORMATION& info)

@@ -30,6 +30,7 @@ char output_buffer[1 << 12];
                   "                Sort textual phonebook dump made with cellpad(x)\n"
                   "Usage: %s <in-file> <out-file>\n",
                   program_name);
+    explain_own_console();
     std::exit(STATUS_USAGE);
 }
 
@@ -72,35 +73,45 @@ bool refuse_clashing_output(const run_paths& paths)
     return true;
 }
 
-int refuse_utf16()
+// A refusal of what was read: OUT is not touched.
+int refuse_input(const char* reason, long long line = 0)
 {
     abandon_run();
-    std::fprintf(stderr,
-                 "Unable to read input file: it is UTF-16 text; save the dump as 8-bit text (ANSI or "
-                 "UTF-8) and run again\n");
+    print_message(stderr, reason, line);
     return STATUS_FILE_ERROR;
 }
 
-// Says what the output lacks. Past a full table the output holds the first names
-// of the entries read first, not of all: say so. Returns false if the warning could
-// not be shown.
-bool warn_unwritten(const phone_table& table)
+// Says what the output lacks and what of the input it does not hold, a line each.
+// Past a full table the output holds the first names of the entries read first, not
+// of all: say so. Returns false if a warning could not be shown.
+bool warn_of_what_was_dropped(const phone_table& table, const dump_lines& lines, const char* output)
 {
+    bool shown = true;
+    auto warn = [&shown](const char* format, auto... values) {
+        shown = print_message(stderr, format, values...) && shown;
+    };
+    if (lines.skipped == 1)
+        warn("Warning: 1 line is neither an entry nor an empty slot and was skipped: line %lld\n", lines.first_skipped);
+    else if (lines.skipped > 1)
+        warn("Warning: %lld lines are neither an entry nor an empty slot and were skipped, the first is line %lld\n",
+             lines.skipped, lines.first_skipped);
+    if (table.names_cut > 0)
+        warn("Warning: %lld %s cut to %d bytes\n", table.names_cut, table.names_cut == 1 ? "name was" : "names were",
+             NAME_LEN);
+    if (table.numbers_cut > 0)
+        warn("Warning: %lld %s cut to %d bytes\n", table.numbers_cut,
+             table.numbers_cut == 1 ? "number was" : "numbers were", NUMBER_LEN);
+    if (table.entries_found == 0)
+        warn("Warning: the input holds no entry; '%s' now holds %d empty slots\n", output, SLOT_COUNT);
     long long unwritten = table.entries_found - SLOT_COUNT;
-    int written = 0;
     if (table.entries_found > MAX_ENTRIES)
-        written
-            = std::fprintf(stderr,
-                           "Warning: %lld entries found, but only the first %d read were sorted; %lld entries were not "
-                           "written\n",
-                           table.entries_found, MAX_ENTRIES, unwritten);
+        warn("Warning: %lld entries found, but only the first %d read were sorted; %lld entries were not written\n",
+             table.entries_found, MAX_ENTRIES, unwritten);
     else if (unwritten == 1)
-        written
-            = std::fprintf(stderr, "Warning: 1 entry did not fit into the %d slots and was not written\n", SLOT_COUNT);
+        warn("Warning: 1 entry did not fit into the %d slots and was not written\n", SLOT_COUNT);
     else if (unwritten > 1)
-        written = std::fprintf(stderr, "Warning: %lld entries did not fit into the %d slots and were not written\n",
-                               unwritten, SLOT_COUNT);
-    return written >= 0 && std::fflush(stderr) == 0;
+        warn("Warning: %lld entries did not fit into the %d slots and were not written\n", unwritten, SLOT_COUNT);
+    return shown;
 }
 
 // The console texts are part of the result; a run that could not show them failed.
@@ -126,6 +137,10 @@ int main(int argc, char* argv[])
     std::FILE* input = open_input(paths.input_path);
     if (!input)
         return report("Unable to open input file", errno);
+    if (const char* stream = input_standard_stream()) {  // the shell emptied it for "> IN"
+        print_message(stderr, "Unable to open input file: '%s' is also %s\n", paths.input, stream);
+        return STATUS_FILE_ERROR;
+    }
     if (file_error error = find_output(paths.output_path))
         return report("Unable to open output file", error);
     if (refuse_clashing_output(paths))
@@ -139,11 +154,17 @@ int main(int argc, char* argv[])
     std::printf("Reading..");
     std::fflush(stdout);
     wait_for_input(input);
-    switch (read_dump(table, input)) {
+    dump_lines lines;
+    switch (read_dump(table, input, lines)) {
     case read_result::read_error:
         return fail_run("Unable to read input file", errno);
     case read_result::utf16:
-        return refuse_utf16();
+        return refuse_input("Unable to read input file: it is UTF-16 text; save the dump as 8-bit text (ANSI or "
+                            "UTF-8) and run again\n");
+    case read_result::not_a_dump:
+        return refuse_input("Unable to read input file: line %lld is not a phonebook entry; larkbook expects a "
+                            "slot number, a phone number and a name, separated by spaces\n",
+                            lines.first_skipped);
     case read_result::complete:
         break;
     }
@@ -161,7 +182,7 @@ int main(int argc, char* argv[])
         return fail_run("Unable to write output file", error);
     std::printf("done.\n");
 
-    bool warned = warn_unwritten(table);
+    bool warned = warn_of_what_was_dropped(table, lines, paths.output);
     int status = finish_console();
     return warned ? status : STATUS_FILE_ERROR;
 }

@@ -129,17 +129,7 @@ file_error find_output(const char* path)
 
 bool output_is_input() { return !out.made && same_identity(input_identity(), out.held); }
 
-const char* output_standard_stream()
-{
-    struct stat stream;
-    if (out.made || S_ISCHR(out.held.st_mode))
-        return nullptr;
-    if (fstat(STDOUT_FILENO, &stream) == 0 && same_identity(out.held, stream))
-        return "standard output";
-    if (fstat(STDERR_FILENO, &stream) == 0 && same_identity(out.held, stream))
-        return "standard error";
-    return nullptr;
-}
+const char* output_standard_stream() { return out.made ? nullptr : standard_stream_holding(out.held); }
 
 file_error open_found_output() { return 0; }  // the shell's open was the look-up
 

@@ -99,8 +99,10 @@ int holds = 0;  // hold_signals without its release_signals yet
 
 }  // namespace
 
-// A terminal outlives the program that it started.
+// A terminal outlives the program that it started, and is one's own.
 void keep_own_console_open() { }
+
+void explain_own_console() { }
 
 file_error prepare_process()
 {

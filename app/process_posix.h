@@ -22,3 +22,7 @@ void remove_on_signal(int directory, const char* name, const struct stat* file);
 
 // The file that open_input opened, as it was then.
 const struct stat& input_identity();
+
+// "standard output" or "standard error" where file is the file or pipe behind that
+// stream; nullptr otherwise, and for a terminal or other device.
+const char* standard_stream_holding(const struct stat& file);

@@ -12,6 +12,8 @@ namespace {
 
 constexpr DWORD LONGEST_WAIT_MS = 60000;  // no one may be there to answer (a scheduled task)
 
+bool own_console = false;
+
 bool on_console(DWORD stream)
 {
     DWORD mode;
@@ -59,9 +61,20 @@ BOOL WINAPI remove_named(DWORD)
 void keep_own_console_open()
 {
     DWORD processes[2];
-    if (GetConsoleProcessList(processes, 2) == 1 && GetConsoleWindow() && on_console(STD_INPUT_HANDLE)
-        && on_console(STD_OUTPUT_HANDLE) && on_console(STD_ERROR_HANDLE))
+    own_console = GetConsoleProcessList(processes, 2) == 1 && GetConsoleWindow() && on_console(STD_INPUT_HANDLE)
+        && on_console(STD_OUTPUT_HANDLE) && on_console(STD_ERROR_HANDLE);
+    if (own_console)
         std::atexit(wait_for_a_key);
+}
+
+void explain_own_console()
+{
+    static const wchar_t how[] = L"To sort a phonebook, open a command prompt and run larkbook.exe with two paths: "
+                                 L"the dump to read and the file to write. README.txt beside larkbook.exe shows how.\n";
+    DWORD written;
+    std::fflush(stdout);
+    if (own_console)
+        WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), how, static_cast<DWORD>(std::size(how) - 1), &written, nullptr);
 }
 
 file_error prepare_process()

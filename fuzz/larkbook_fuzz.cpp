@@ -14,6 +14,7 @@
 namespace {
 
 phone_table table, reread, counted;
+dump_lines lines;
 
 std::FILE* input_stream(const std::uint8_t* data, std::size_t size)
 {
@@ -70,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     table = {};
     std::FILE* input = input_stream(data, size);
     require(input != nullptr, "input stream");
-    require(read_dump(table, input) != read_result::read_error, "memory streams do not fail");
+    require(read_dump(table, input, lines) != read_result::read_error, "memory streams do not fail");
     std::fclose(input);
 
     require(table.entry_count >= 0 && table.entry_count <= MAX_ENTRIES, "table within capacity");
@@ -79,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     counted = {};
     counted.entry_count = MAX_ENTRIES;
     input = input_stream(data, size);
-    require(input != nullptr && read_dump(counted, input) != read_result::read_error, "count-only read");
+    require(input != nullptr && read_dump(counted, input, lines) != read_result::read_error, "count-only read");
     std::fclose(input);
     require(counted.entries_found == table.entries_found, "counting agrees with parsing");
     require(table.entry_count == (table.entries_found < MAX_ENTRIES ? table.entries_found : MAX_ENTRIES),
@@ -96,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         reread = {};
         std::FILE* again = fmemopen(dump.data(), dump.size(), "r");
         require(again != nullptr, "reread stream");
-        require(read_dump(reread, again) == read_result::complete, "reread");
+        require(read_dump(reread, again, lines) == read_result::complete, "reread");
         std::fclose(again);
         require(reread.entry_count == table.entry_count, "reread finds every entry");
         for (int i = 0; i < table.entry_count; ++i)

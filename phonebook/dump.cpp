@@ -56,10 +56,26 @@ std::size_t find_number_start(std::string_view line)
     return skip_spaces(line, slot_end);
 }
 
-// A UTF-16 dump would read as a few lines of noise and give an empty phonebook.
-bool starts_with_utf16_mark(const char* piece)
+// A UTF-16 dump would read as a few lines of noise and give an empty phonebook. One
+// without a byte order mark starts with an ASCII character and a zero byte, in
+// either order; a zero byte alone (a sparse file) is no sign of it, nor is the zero
+// that ends a piece of one character or an empty line.
+bool starts_as_utf16(const char* piece, bool one_character)
 {
-    return (piece[0] == '\xFF' && piece[1] == '\xFE') || (piece[0] == '\xFE' && piece[1] == '\xFF');
+    auto ascii = [](char c) { return c != 0 && static_cast<unsigned char>(c) < 0x80; };
+    return (piece[0] == '\xFF' && piece[1] == '\xFE') || (piece[0] == '\xFE' && piece[1] == '\xFF')
+        || (ascii(piece[0]) && piece[0] != '\n' && piece[1] == '\0' && !one_character)
+        || (piece[0] == '\0' && ascii(piece[1]));
+}
+
+// A line of spaces and line ends, or empty (it began with a zero byte).
+bool is_blank(std::string_view line) { return line.find_first_not_of(" \r\n") == line.npos; }
+
+// A slot number alone, as the output of a run has it for an empty slot.
+bool is_empty_slot(std::string_view line)
+{
+    std::size_t start = skip_spaces(line, 0);
+    return start < line.size() && line.find_first_not_of("0123456789", start) == line.npos;
 }
 
 }  // namespace
@@ -95,25 +111,35 @@ bool holds_entry(std::string_view line)
     return find_space(line, find_number_start(line)) != line.npos;
 }
 
-read_result read_dump(phone_table& table, std::FILE* input)
+read_result read_dump(phone_table& table, std::FILE* input, dump_lines& lines)
 {
     char buffer[LINE_SIZE];
-    for (bool first = true;; first = false) {
+    lines = {0, 0, 0};
+    buffer[2] = '\1';  // left so by a read that ends the input after one character
+    for (long long number = 1;; ++number) {
         line_read piece = read_piece(buffer, input);
         if (!piece.got_text)
             break;
-        if (first && starts_with_utf16_mark(buffer))
+        if (number == 1 && starts_as_utf16(buffer, std::feof(input) && buffer[2] == '\1'))
             return read_result::utf16;
         // A zero byte ends the line's text.
         std::string_view line = trim_line_end({buffer, std::strlen(buffer)});
+        bool entry = false;
         if (table.entry_count < MAX_ENTRIES)
-            parse_dump_line(table, line);
-        else if (holds_entry(line))
+            entry = parse_dump_line(table, line);
+        else if ((entry = holds_entry(line)))
             ++table.entries_found;  // no room left: counted, not taken apart
+        if (!entry && is_empty_slot(line))
+            ++lines.empty_slots;
+        else if (!entry && !is_blank(line) && lines.skipped++ == 0)
+            lines.first_skipped = number;
         if (piece.line_continues)
             skip_rest_of_line(buffer, input);
     }
-    return std::ferror(input) ? read_result::read_error : read_result::complete;
+    if (std::ferror(input))
+        return read_result::read_error;
+    bool nothing_of_a_dump = table.entries_found == 0 && lines.empty_slots == 0;
+    return lines.skipped > 0 && nothing_of_a_dump ? read_result::not_a_dump : read_result::complete;
 }
 
 void write_slots(const phone_table& table, dump_text& dump)

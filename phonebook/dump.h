@@ -22,11 +22,20 @@ bool holds_entry(std::string_view line);
 enum class read_result {
     complete,
     read_error,  // errno tells why
-    utf16,       // the dump starts with a UTF-16 byte order mark: not a dump this can read
+    utf16,       // UTF-16 text, with or without a byte order mark: not a dump this can read
+    not_a_dump,  // text in which no line is an entry or an empty slot
+};
+
+// The lines of a dump that are no entry: those that hold text but are neither an
+// entry nor an empty slot (a slot number alone) are skipped, and said.
+struct dump_lines {
+    long long skipped;
+    long long first_skipped;  // its line number, from 1
+    long long empty_slots;
 };
 
 // Reads every entry of the dump.
-read_result read_dump(phone_table& table, std::FILE* input);
+read_result read_dump(phone_table& table, std::FILE* input, dump_lines& lines);
 
 // The line end of a dump, as the platform's text files have it.
 #ifdef _WIN32

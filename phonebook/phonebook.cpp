@@ -49,6 +49,8 @@ bool add_entry(phone_table& table, std::string_view number, std::string_view nam
     if (table.entry_count >= MAX_ENTRIES)
         return false;
     phone_entry& entry = table.entries[table.entry_count];
+    table.numbers_cut += number.size() > NUMBER_LEN;
+    table.names_cut += name.size() > NAME_LEN;
     store_field(entry.number, number);
     store_field(entry.name, name);
     ++table.entry_count;

@@ -18,10 +18,12 @@ struct phone_table {
     phone_entry entries[MAX_ENTRIES];
     int entry_count;          // entries stored, never more than MAX_ENTRIES
     long long entries_found;  // entries read, including those the table had no room for
+    long long names_cut;      // entries stored whose name was longer than NAME_LEN
+    long long numbers_cut;    // entries stored whose number was longer than NUMBER_LEN
 };
 
-// Counts the entry and stores it, number and name cut to their widths, when the
-// table has room. Returns whether it was stored.
+// Counts the entry and stores it, number and name cut to their widths (and those
+// cuts counted), when the table has room. Returns whether it was stored.
 bool add_entry(phone_table& table, std::string_view number, std::string_view name);
 
 // Exchange sort by name in strcmp order. The exact exchange order matters: equal

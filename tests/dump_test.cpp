@@ -93,7 +93,8 @@ TEST_P(ReadDump, StoresTheEntriesInFileOrder)
     std::FILE* input = stream_with(GetParam().dump);
     ASSERT_NE(input, nullptr);
     auto table = std::make_unique<phone_table>();
-    EXPECT_EQ(read_dump(*table, input), read_result::complete);
+    dump_lines lines;
+    EXPECT_EQ(read_dump(*table, input, lines), read_result::complete);
     std::fclose(input);
     std::vector<std::string> names;
     for (int i = 0; i < table->entry_count; ++i)
@@ -112,7 +113,7 @@ const read_case read_cases[] = {
     {"last line without line end", "1 5 Zed\n2 6 Al", {"Zed", "Al"}},
     {"bare slots skipped", "1\r\n2 5 Bob\r\n3\r\n", {"Bob"}},
     {"zero byte ends the line", std::string("1 5 Bob\0 ignored\n2 6 Al\n", 24), {"Bob", "Al"}},
-    {"zero byte first", std::string("\0 5 Bob\n2 6 Al\n", 15), {"Al"}},
+    {"zero byte first", std::string("\0\0 5 Bob\n2 6 Al\n", 16), {"Al"}},
     {"1022 characters and LF fit one read", text_1022 + "\n3 4 Next\n", {std::string(16, 'x'), "Next"}},
     {"1023 characters: the LF is not a line", text_1022 + "x\n3 4 Next\n", {std::string(16, 'x'), "Next"}},
     {"a name cut by the end of the read", "1 " + std::string(1017, '9') + " Bobby\n", {"Bob"}},
@@ -123,6 +124,8 @@ const read_case read_cases[] = {
      "1 2 Bob" + std::string(1, '\0') + std::string(1500, 'y') + " 9 Invented\n3 4 Next\n",
      {"Bob", "Next"}},
     {"long line at the end without LF", text_1022 + std::string(3000, 'y'), {std::string(16, 'x')}},
+    {"a zero-filled start, as a sparse file has it", std::string(100, '\0') + "\n1 5 Bob\n", {"Bob"}},
+    {"one character", "7", {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Dumps, ReadDump, testing::ValuesIn(read_cases),

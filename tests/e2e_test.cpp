@@ -333,7 +333,7 @@ TEST_F(Larkbook, WrongArgumentCountPrintsBannerAndCreatesNothing)
 struct open_failure {
     const char* what;
     std::string input, output;  // relative to the test directory, or a path of its own
-    std::string message;        // %s: the output as given
+    std::string message;        // %s: the output as given, %i: the input
     bool posix_only = false;
 };
 
@@ -357,6 +357,8 @@ const std::vector<open_failure> open_failures = {
     {"output path too long", "dump.txt", too_long_path(), "Unable to open output file: File name too long", true},
     {"trailing slash on a file", "dump.txt", "dump.txt/", "Unable to open output file: Not a directory", true},
     {"standard output", "dump.txt", "stdout", "Unable to open output file: '%s' is also standard output"},
+    {"input that is standard output, emptied by the shell", "stdout", "out.txt",
+     "Unable to open input file: '%i' is also standard output"},
     {"standard error", "dump.txt", "/dev/fd/2", "Unable to open output file: '%s' is also standard error", true}};
 
 using OpenFailure = Rows<open_failure>;
@@ -379,6 +381,8 @@ TEST_P(OpenFailure, IsReportedWithoutTouchingAnyFile)
     std::string message = c.message;
     if (auto at = message.find("%s"); at != std::string::npos)
         message.replace(at, 2, output);
+    if (auto at = message.find("%i"); at != std::string::npos)
+        message.replace(at, 2, path(c.input));
     EXPECT_EQ(r.err, message + NL);
     EXPECT_EQ(std::set<fs::path>(fs::directory_iterator(dir), {}), before);
     EXPECT_EQ(contents(path("dump.txt")), "1 555 Bob\n");
@@ -470,7 +474,7 @@ TEST_F(Larkbook, EmptyInputGivesOneHundredBareSlots)
     run_result r = sort("");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, progress_for(0));
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "Warning: the input holds no entry; '" + path("out.txt") + "' now holds 100 empty slots" + NL);
     EXPECT_EQ(contents(path("out.txt")), bare_slots(1));
 }
 
@@ -536,6 +540,12 @@ struct failure_case {
 const std::string read_refused = "Unable to read input file: ";
 const std::string utf16_refused
     = read_refused + "it is UTF-16 text; save the dump as 8-bit text (ANSI or UTF-8) and run again" + NL;
+std::string not_a_dump(int line)
+{
+    return read_refused + "line " + std::to_string(line)
+        + " is not a phonebook entry; larkbook expects a slot number, a phone number and a name, separated by spaces"
+        + NL;
+}
 const std::string until_writing = "Reading..found 1 names." + NL + "Sorting..done." + NL + "Writing.." + NL;
 const std::string write_failed = "Unable to write output file: ";
 
@@ -565,6 +575,9 @@ const std::vector<failure_case> failure_cases = {
     {"UTF-16 big endian", "in.txt", utf16_dump(false), "", "Reading.." + NL, utf16_refused},
     {"UTF-16, both streams in one file", "in.txt", utf16_dump(true), "sh -c '\"$0\" \"$@\" 2>&1' ",
      "Reading.." + NL + utf16_refused, ""},
+    {"a CSV export is not a dump", "in.txt", "1,555-123,Bob\n2;555-124;Al\n", "", "Reading.." + NL, not_a_dump(1)},
+    {"tab-separated text is not a dump", "in.txt", "\n1\t555-123\tBob\n", "", "Reading.." + NL, not_a_dump(2)},
+    {"UTF-16 without a byte order mark", "in.txt", utf16_dump(true).substr(2), "", "Reading.." + NL, utf16_refused},
     // The program itself turns the file-size limit into an error it reports.
     {"file too large", "in.txt", sorted_over_4_kib(),  // more than the 512 bytes a file may grow to
      "ulimit -f 1; ", "Reading..found 100 names." + NL + "Sorting..done." + NL + "Writing.." + NL,
@@ -1114,11 +1127,19 @@ TEST_F(Larkbook, TableNeverHoldsMoreThan512Entries)
     EXPECT_EQ(contents(path("out.txt")), numbered_dump(100, "M", NL));
 }
 
+// What a run drops is said once, a line each; its own output, read again, drops
+// nothing.
 TEST_F(Larkbook, SortingItsOwnOutputChangesNothing)
 {
-    ASSERT_EQ(sort("9 555-9 Zoe\n3 +49-30 Anne Marie\n4 112 Alexander Hamilton-Smith\n\n1 555 Bob\n").status, 0);
+    run_result r = sort("9 555-9 Zoe\n3 +49-30 Anne Marie\n4 112 Alexander Hamilton-Smith\n\n1 555 Bob\n7 555-7\n"
+                        "8\t555\tAl\n2 " + std::string(33, '5') + " Kim\n10\n");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: 2 lines are neither an entry nor an empty slot and were skipped, the first is line 6" + NL
+                  + "Warning: 1 name was cut to 16 bytes" + NL + "Warning: 1 number was cut to 32 bytes" + NL);
     std::string first = contents(path("out.txt"));
-    ASSERT_EQ(run({path("out.txt"), path("again.txt")}).status, 0);
+    r = run({path("out.txt"), path("again.txt")});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(contents(path("again.txt")), first);
 }
 
@@ -1152,12 +1173,13 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     // waits for its end.
     // Its texts go to "progress" where given.
     PROCESS_INFORMATION held = {};
-    auto start_on = [&](const std::wstring& input, DWORD flags, HANDLE progress = nullptr) {
+    auto start_on = [&](const std::wstring& input, DWORD flags, HANDLE progress = nullptr, bool errors = true) {
         std::wstring command = L"larkbook.exe \"" + input + L"\" \"" + native(path("out.txt")).wstring() + L"\"";
         STARTUPINFOW start = {sizeof start};
         if (progress) {
             start.dwFlags = STARTF_USESTDHANDLES;
-            start.hStdOutput = start.hStdError = progress;
+            start.hStdOutput = progress;
+            start.hStdError = errors ? progress : nullptr;
         }
         return CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr,
                               progress != nullptr, flags, nullptr, nullptr, &start, &held);
@@ -1200,6 +1222,16 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     EXPECT_EQ(end_status(), FILE_ERROR);
     EXPECT_EQ(contents(path("in.txt")), "1 555 Al\n");
     EXPECT_EQ(contents(path("out.txt")), "1 555 Al" + NL + bare_slots(2));
+
+    // Started with standard output but no standard error: the warning it cannot show
+    // fails the run.
+    write("in.txt", "");
+    progress = CreateFileW(native(path("progress")).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                           CREATE_ALWAYS, 0, nullptr);
+    ASSERT_TRUE(start_on(native(path("in.txt")).wstring(), DETACHED_PROCESS, progress, false));
+    CloseHandle(progress);
+    EXPECT_EQ(end_status(), FILE_ERROR);
+    EXPECT_EQ(contents(path("progress")), progress_for(0));
 }
 
 // A name with an unpaired surrogate, which no UTF-8 can hold, names that very file,
