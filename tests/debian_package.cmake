@@ -10,7 +10,7 @@ endif()
 
 execute_process(COMMAND dpkg-deb --contents ${package} OUTPUT_VARIABLE contents COMMAND_ERROR_IS_FATAL ANY)
 foreach(file ./usr/bin/larkbook ./usr/share/man/man1/larkbook.1.gz ./usr/share/doc/larkbook/copyright
-             ./usr/share/doc/larkbook/changelog.gz)
+             ./usr/share/doc/larkbook/changelog.gz ./usr/share/doc/larkbook/examples/example.txt)
   if(NOT contents MATCHES " ${file}\n")
     message(FATAL_ERROR "not in the package: ${file}\n${contents}")
   endif()

@@ -7,7 +7,7 @@ endif()
 set(documents README.txt example.txt LICENSE.txt)  # Windows: all in one folder
 if(WITH_MAN)
   set(expected bin/${PROGRAM} share/man/man1/larkbook.1.gz share/doc/larkbook/README.md share/doc/larkbook/LICENSE
-               share/doc/larkbook/copyright)
+               share/doc/larkbook/copyright share/doc/larkbook/examples/example.txt)
 else()
   set(expected ${PROGRAM} ${documents})
 endif()
