@@ -787,8 +787,8 @@ const std::vector<placement_case> placement_cases = {
      "getfattr -d -m - out.txt | grep -c '=\"kept\"' | grep -qx 3 && { test ! -e has-flags || lsattr out.txt | grep -q '^[^ ]*d'; }"},
     {"an XFS project id, flags and extent-size hint are kept", "x/out.txt",
      "{ command -v mkfs.xfs >/dev/null || skip no mkfs.xfs here; } && truncate -s 300M img && mkfs.xfs -q img && "
-     "mkdir x && { mount -o loop,prjquota img x 2>/dev/null || skip no loop device here; } && echo old >x/out.txt && "
-     "xfs_io -c 'chproj 42' -c 'extsize 64k' -c 'chattr +S' x/out.txt && ",
+     "mkdir x && { mount -o loop img x 2>/dev/null || skip no loop device here; } && : >x/out.txt && "
+     "xfs_io -c 'chproj 42' -c 'extsize 64k' -c 'chattr +S' x/out.txt && echo old >x/out.txt && ",
      "x/out.txt", "xfs_io -c lsproj -c extsize -c lsattr x/out.txt >attrs; umount x; grep -q 'projid = 42' attrs && "
      "grep -q 65536 attrs && grep -q '^[^ ]*S' attrs"},
     {"a new file gets 0666 less the umask", "out.txt", "umask 027; ", "out.txt", mode_is_640},
