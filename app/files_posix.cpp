@@ -66,14 +66,16 @@ const struct stat& input_identity() { return input_file; }
 
 const char* input_standard_stream() { return standard_stream_holding(input_file); }
 
+// The streams are asked once: the input and the output are compared with them.
 const char* standard_stream_holding(const struct stat& file)
 {
-    struct stat stream;
+    static struct stat streams[2];
+    static bool asked[2] = {fstat(STDOUT_FILENO, &streams[0]) == 0, fstat(STDERR_FILENO, &streams[1]) == 0};
     if (S_ISCHR(file.st_mode))
         return nullptr;
-    if (fstat(STDOUT_FILENO, &stream) == 0 && same_identity(file, stream))
+    if (asked[0] && same_identity(file, streams[0]))
         return "standard output";
-    if (fstat(STDERR_FILENO, &stream) == 0 && same_identity(file, stream))
+    if (asked[1] && same_identity(file, streams[1]))
         return "standard error";
     return nullptr;
 }

@@ -1,7 +1,8 @@
 // The steps on the output on Linux. OUT is opened once, as the shell's ">> OUT"
-// opens it (made if absent, never emptied), relative to the directory that the path
-// names, so that the kernel's guards apply to the very file the run then holds and
-// writes. The path is only looked at again, to see that it still leads there.
+// opens it (made if absent, never emptied), so that the kernel's guards apply to the
+// very file the run then holds and writes; a new OUT is made in the directory that
+// the path names, which the run keeps open. The path is only looked at again, to see
+// that it still leads to the file the run holds.
 
 #include <fcntl.h>
 #include <limits.h>

@@ -500,8 +500,9 @@ TEST_F(Larkbook, LfAndCrLfGiveTheSameOutput)
 
 TEST_F(Larkbook, LastLineWithoutLineEndIsUsed)
 {
-    run_result r = sort("1 555-1 Zed\n2 555-2 Al");
+    run_result r = sort("1 555-1 Zed\nZoe\n2 555-2 Al");
     EXPECT_EQ(r.out, progress_for(2));
+    EXPECT_EQ(r.err, "Warning: 1 line is neither an entry nor an empty slot and was skipped: line 2" + NL);
     EXPECT_EQ(contents(path("out.txt")), "1 555-2 Al" + NL + "2 555-1 Zed" + NL + bare_slots(3));
 }
 
@@ -561,10 +562,12 @@ std::string sorted_over_4_kib()  // longer than a stream's own buffer: nothing m
 // then takes its last inodes too.
 const std::string fill_blocks = "(cd full && mkdir fill && cat /dev/zero >fill/zeros) 2>/dev/null; ";
 const std::string fill_disk = fill_blocks + "for i in 1 2 3 4 5 6 7 8; do touch full/fill/$i 2>/dev/null; done; ";
-// Shell: the run fails the first call named, on OUT's path or descriptor, with EIO.
+// Shell: the run fails the first call named, on OUT's path or descriptor, with EIO;
+// "failed" lists each such call.
 std::string failing(const std::string& call, const std::string& output = "out.txt")
 {
-    return "strace -o /dev/null -P \"$PWD\"/" + output + " -e inject=" + call + ":error=EIO:when=1 -E ASAN_OPTIONS=detect_leaks=0 ";
+    return "strace -o failed -P \"$PWD\"/" + output + " -e trace=" + call + " -e inject=" + call
+        + ":error=EIO:when=1 -E ASAN_OPTIONS=detect_leaks=0 ";
 }
 const std::vector<std::string> every_output = {"absent", "a file", "a file with another hard link"};
 
@@ -674,6 +677,9 @@ TEST_P(FailedRun, LeavesTheOutputAsItWas)
         }
         if (kept != output) {
             EXPECT_FALSE(exists(output));
+        }
+        if (existed && exists(path("failed"))) {  // the failed step, and the same step as the old bytes go back
+            EXPECT_EQ(run_command("test $(grep -c '(' " + shell_quoted(path("failed")) + ") = 2"), 0);
         }
         if (exists(path("copy"))) {  // what the moved file held while the run was held
             EXPECT_EQ(contents(path("copy")), "1 555 Bob\n" + bare_slots(2));
