@@ -24,8 +24,6 @@ std::intmax_t old_length = 0;
 file_error save_old_bytes()
 {
     old_length = output_length();
-    if (old_length < 0)
-        return errno;
     std::size_t size = static_cast<std::size_t>(std::min<std::intmax_t>(old_length, sizeof old_bytes));
     return read_output_start(old_bytes, size, old_saved);
 }

@@ -177,20 +177,13 @@ bool output_still_named()
 // As the path's look-up just found it, which was OUT.
 std::intmax_t output_length() { return out.named.st_size; }
 
-// A file the run may only write (mode 0200) gives back nothing to put back.
+// One read: signals are held, and a regular file gives all it has. A file the run
+// may only write (mode 0200) gives back nothing to put back.
 file_error read_output_start(char* bytes, std::size_t size, std::size_t& got)
 {
-    got = 0;
-    for (ssize_t read; got < size; got += static_cast<std::size_t>(read)) {
-        read = pread(out.fd, bytes + got, size - got, static_cast<off_t>(got));
-        if (read < 0 && errno == EINTR)
-            read = 0;
-        else if (read < 0)
-            return errno == EBADF ? 0 : errno;
-        else if (read == 0)
-            break;
-    }
-    return 0;
+    ssize_t read = pread(out.fd, bytes, size, 0);
+    got = read > 0 ? static_cast<std::size_t>(read) : 0;
+    return read >= 0 || errno == EBADF ? 0 : errno;
 }
 
 file_error write_output(const char* bytes, std::size_t length)
