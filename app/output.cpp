@@ -41,8 +41,8 @@ file_error write_in_place(const dump_text& dump)
     if (file_error error = save_old_bytes())
         return error;
     file_error error = write_output(dump.bytes, dump.length);
-    if (!error)
-        error = cut_output(dump.length);
+    if (!error && static_cast<std::intmax_t>(dump.length) != old_length)
+        error = cut_output(dump.length);  // a cut to the same length would only free the reserved room
     if (!error)
         error = flush_output();
     if (!error && !output_still_named())
