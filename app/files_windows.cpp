@@ -169,12 +169,17 @@ std::FILE* open_input(const wchar_t* path)
 
 const char* input_standard_stream()
 {
-    BY_HANDLE_FILE_INFORMATION input, stream;
-    if (!input_identity(input))
-        return nullptr;
-    if (identity_of(GetStdHandle(STD_OUTPUT_HANDLE), stream) && same_identity(input, stream))
+    BY_HANDLE_FILE_INFORMATION input;
+    return input_identity(input) ? standard_stream_holding(input) : nullptr;
+}
+
+// Only a disk file behind the stream counts: the console stays allowed.
+const char* standard_stream_holding(const BY_HANDLE_FILE_INFORMATION& file)
+{
+    BY_HANDLE_FILE_INFORMATION stream;
+    if (identity_of(GetStdHandle(STD_OUTPUT_HANDLE), stream) && same_identity(file, stream))
         return "standard output";
-    if (identity_of(GetStdHandle(STD_ERROR_HANDLE), stream) && same_identity(input, stream))
+    if (identity_of(GetStdHandle(STD_ERROR_HANDLE), stream) && same_identity(file, stream))
         return "standard error";
     return nullptr;
 }

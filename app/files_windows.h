@@ -26,6 +26,10 @@ bool identity_of(HANDLE file, BY_HANDLE_FILE_INFORMATION& info);
 // The identity of the file that open_input opened; false where it is none.
 bool input_identity(BY_HANDLE_FILE_INFORMATION& info);
 
+// "standard output" or "standard error" where file is the disk file behind that
+// stream; nullptr otherwise.
+const char* standard_stream_holding(const BY_HANDLE_FILE_INFORMATION& file);
+
 // Volume and file index: the same for every name of one file.
 bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
 

@@ -89,18 +89,7 @@ bool output_is_input()
     return found && is_file && input_identity(input) && same_identity(input, held);
 }
 
-const char* output_standard_stream()
-{
-    // Only a disk file behind the stream counts: the console stays allowed.
-    BY_HANDLE_FILE_INFORMATION stream;
-    if (!found || !is_file)
-        return nullptr;
-    if (identity_of(GetStdHandle(STD_OUTPUT_HANDLE), stream) && same_identity(held, stream))
-        return "standard output";
-    if (identity_of(GetStdHandle(STD_ERROR_HANDLE), stream) && same_identity(held, stream))
-        return "standard error";
-    return nullptr;
-}
+const char* output_standard_stream() { return found && is_file ? standard_stream_holding(held) : nullptr; }
 
 // Opened only once it is known not to be the console's output, which cmd holds
 // without sharing it; the file opened must be the one that was looked up. Read
