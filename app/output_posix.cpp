@@ -12,7 +12,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -150,23 +149,20 @@ file_error lock_output()
     return 0;
 }
 
-// The longest dump, or less where the file-size limit allows less; or the volume's
-// free space checked, where the file system cannot reserve.
+// The longest dump, kept beyond OUT's length (which the file-size limit does not
+// count); or the volume's free space checked, where the file system cannot reserve.
 file_error reserve_room()
 {
-    off_t room = static_cast<off_t>(std::min<std::uintmax_t>(output_size_limit(), LONGEST_DUMP));
-    if (room == 0 || fallocate(out.fd, FALLOC_FL_KEEP_SIZE, 0, room) == 0
-        || ((errno == EOPNOTSUPP || errno == ENOSYS) && room_on_volume(room)))
+    if (fallocate(out.fd, FALLOC_FL_KEEP_SIZE, 0, LONGEST_DUMP) == 0
+        || ((errno == EOPNOTSUPP || errno == ENOSYS) && room_on_volume(LONGEST_DUMP)))
         return 0;
     return errno;
 }
 
 std::uintmax_t output_size_limit()
 {
-    static struct rlimit limit = {0, 0};
-    if (limit.rlim_max == 0 && getrlimit(RLIMIT_FSIZE, &limit) != 0)
-        return UINTMAX_MAX;
-    return limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : UINTMAX_MAX;
+    struct rlimit limit;
+    return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : UINTMAX_MAX;
 }
 
 bool output_still_named()
