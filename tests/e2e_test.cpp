@@ -798,6 +798,7 @@ const std::vector<placement_case> placement_cases = {
      "x/out.txt", "xfs_io -c lsproj -c extsize -c lsattr x/out.txt >attrs; umount x; grep -q 'projid = 42' attrs && "
      "grep -q 65536 attrs && grep -q '^[^ ]*S' attrs"},
     {"a new file gets 0666 less the umask", "out.txt", "umask 027; ", "out.txt", mode_is_640},
+    {"a new file may have a name of 255 bytes", std::string(255, 'n'), "", std::string(255, 'n')},
     {"a new file gets the directory's default ACL", "out.txt",
      "umask 022; { setfacl -d -m o::- . && : >acl && test $(stat -c %a acl) = 640 || skip no default ACLs here; } 2>/dev/null && ",
      "out.txt", mode_is_640},
