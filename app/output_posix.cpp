@@ -12,6 +12,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -149,20 +150,24 @@ file_error lock_output()
     return 0;
 }
 
-// The longest dump, kept beyond OUT's length (which the file-size limit does not
-// count); or the volume's free space checked, where the file system cannot reserve.
+// The longest dump, or less where the file-size limit allows less (some file
+// systems count the room kept beyond a file's length against it); or the volume's
+// free space checked, where the file system cannot reserve.
 file_error reserve_room()
 {
-    if (fallocate(out.fd, FALLOC_FL_KEEP_SIZE, 0, LONGEST_DUMP) == 0
-        || ((errno == EOPNOTSUPP || errno == ENOSYS) && room_on_volume(LONGEST_DUMP)))
+    off_t room = static_cast<off_t>(std::min<std::uintmax_t>(output_size_limit(), LONGEST_DUMP));
+    if (room == 0 || fallocate(out.fd, FALLOC_FL_KEEP_SIZE, 0, room) == 0
+        || ((errno == EOPNOTSUPP || errno == ENOSYS) && room_on_volume(room)))
         return 0;
     return errno;
 }
 
+// Asked once: the reservation and the write both go by it.
 std::uintmax_t output_size_limit()
 {
-    struct rlimit limit;
-    return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : UINTMAX_MAX;
+    static struct rlimit limit = {0, 0};
+    static bool asked = getrlimit(RLIMIT_FSIZE, &limit) == 0;
+    return asked && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : UINTMAX_MAX;
 }
 
 bool output_still_named()
