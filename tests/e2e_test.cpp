@@ -205,7 +205,42 @@ protected:
     // Runs on a dump given as bytes; the sorted dump is left in "out.txt".
     run_result sort(const std::string& dump) const { return run({write("in.txt", dump), path("out.txt")}); }
 
-#ifndef _WIN32
+#ifdef _WIN32
+    PROCESS_INFORMATION started = {};
+
+    // Starts the program on input and out.txt, with the wide command line and the
+    // creation flags given; its texts go to "progress" where asked (standard error
+    // too, unless errors is false). end_status waits for its end.
+    bool start_on(const std::wstring& input, DWORD flags, bool progress = false, bool errors = true)
+    {
+        std::wstring command = L"larkbook.exe \"" + input + L"\" \"" + native(path("out.txt")).wstring() + L"\"";
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        STARTUPINFOW start = {sizeof start};
+        HANDLE texts = progress ? CreateFileW(native(path("progress")).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                              &inherited, CREATE_ALWAYS, 0, nullptr)
+                                : nullptr;
+        if (texts) {
+            start.dwFlags = STARTF_USESTDHANDLES;
+            start.hStdOutput = texts;
+            start.hStdError = errors ? texts : nullptr;
+        }
+        bool started_here = CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr,
+                                           texts != nullptr, flags, nullptr, nullptr, &start, &started);
+        if (texts)
+            CloseHandle(texts);
+        return started_here;
+    }
+
+    int end_status()
+    {
+        DWORD status = 0;
+        WaitForSingleObject(started.hProcess, 10000);
+        GetExitCodeProcess(started.hProcess, &status);
+        CloseHandle(started.hProcess);
+        CloseHandle(started.hThread);
+        return static_cast<int>(status);
+    }
+#else
     // Starts the program without a shell, standard output on stdout_fd, standard
     // error in "stderr", for the tests that signal it or hand it a closed pipe.
     pid_t start(const std::vector<std::string>& args, int stdout_fd) const
@@ -272,15 +307,27 @@ std::string guards_are(bool on)
         + " here\"; done && ";
 }
 
+// Shell: runs what follows under strace, which lists in file the calls named that
+// the run makes on OUT's path or descriptor (output, in the test directory) and does
+// inject to the first of them: "delay_exit=1000000" holds the run there for a
+// second, "error=EIO" fails the call.
+std::string at_first(const std::string& calls, const std::string& output, const std::string& inject,
+                     const std::string& file = "held")
+{
+    return "strace --quiet=path-resolution -o " + file + " -P \"$PWD\"/" + output + " -e trace=" + calls
+        + " -e inject=" + calls + ":" + inject + ":when=1 -E ASAN_OPTIONS=detect_leaks=0 ";  // no leak check under ptrace
+}
+
+// Shell: waits until the run is held (see at_first).
+const std::string until_held = "for i in $(seq 500); do grep -q DELAYED held && break; sleep 0.01; done; ";
+
 // Shell: holds the run for a second right after its first call of one of calls on
 // OUT's path or descriptor, and at that very moment runs commands as another user:
 // a race as a deterministic row.
 std::string held_at(const std::string& calls, const std::string& output, const std::string& commands)
 {
-    return "{ (for i in $(seq 500); do grep -q DELAYED held && break; sleep 0.01; done; " + as_other_user + "sh -c "
-        + shell_quoted(commands) + ") </dev/null >/dev/null 2>&1 & } && strace --quiet=path-resolution -o held -P "
-        + output + " -P \"$PWD\"/" + output + " -e trace=" + calls + " -e inject=" + calls
-        + ":delay_exit=1000000:when=1 -E ASAN_OPTIONS=detect_leaks=0 ";  // no leak check under ptrace
+    return "{ (" + until_held + as_other_user + "sh -c " + shell_quoted(commands) + ") </dev/null >/dev/null 2>&1 & } && "
+        + at_first(calls, output, "delay_exit=1000000");
 }
 
 // Shell: runs the program 150 times with each pair of arguments while another user
@@ -562,13 +609,9 @@ std::string sorted_over_4_kib()  // longer than a stream's own buffer: nothing m
 // then takes its last inodes too.
 const std::string fill_blocks = "(cd full && mkdir fill && cat /dev/zero >fill/zeros) 2>/dev/null; ";
 const std::string fill_disk = fill_blocks + "for i in 1 2 3 4 5 6 7 8; do touch full/fill/$i 2>/dev/null; done; ";
-// Shell: the run fails the first call named, on OUT's path or descriptor, with EIO;
-// "failed" lists each such call.
-std::string failing(const std::string& call, const std::string& output = "out.txt")
-{
-    return "strace -o failed -P \"$PWD\"/" + output + " -e trace=" + call + " -e inject=" + call
-        + ":error=EIO:when=1 -E ASAN_OPTIONS=detect_leaks=0 ";
-}
+// Shell: the run fails the first call named on out.txt with EIO; "failed" lists each
+// such call.
+std::string failing(const std::string& call) { return at_first(call, "out.txt", "error=EIO", "failed"); }
 const std::vector<std::string> every_output = {"absent", "a file", "a file with another hard link"};
 
 const std::vector<failure_case> failure_cases = {
@@ -578,8 +621,9 @@ const std::vector<failure_case> failure_cases = {
     {"UTF-16 big endian", "in.txt", utf16_dump(false), "", "Reading.." + NL, utf16_refused},
     {"UTF-16, both streams in one file", "in.txt", utf16_dump(true), "sh -c '\"$0\" \"$@\" 2>&1' ",
      "Reading.." + NL + utf16_refused, ""},
-    {"a CSV export is not a dump", "in.txt", "1,555-123,Bob\n2;555-124;Al\n", "", "Reading.." + NL, not_a_dump(1)},
-    {"tab-separated text is not a dump", "in.txt", "\n1\t555-123\tBob\n", "", "Reading.." + NL, not_a_dump(2)},
+    // The first line that is no entry, past a blank one, is named.
+    {"CSV or tab-separated text is not a dump", "in.txt", "\n1,555-123,Bob\n2\t555-124\tAl\n", "", "Reading.." + NL,
+     not_a_dump(2)},
     {"UTF-16 without a byte order mark", "in.txt", utf16_dump(true).substr(2), "", "Reading.." + NL, utf16_refused},
     // The program itself turns the file-size limit into an error it reports.
     {"file too large", "in.txt", sorted_over_4_kib(),  // more than the 512 bytes a file may grow to
@@ -721,11 +765,9 @@ TEST_F(Larkbook, InterruptedRunLeavesTheOutputAsItWas)
     // Runs the program on in.txt and output, holds it at the first of the calls
     // named on OUT, and tells it to end there; the shell's status of the run.
     auto told_to_end = [&](const std::string& calls, const std::string& output) {
-        return run_command("cd " + shell_quoted(path("")) + " && rm -f held && { strace -o held -P \"$PWD\"/" + output
-                           + " -e trace=" + calls + " -e inject=" + calls + ":delay_exit=1000000:when=1 "
-                           + "-E ASAN_OPTIONS=detect_leaks=0 " + shell_quoted(LARKBOOK_PROGRAM) + " in.txt " + output
-                           + " >/dev/null 2>&1 & s=$!; "
-                           + "for i in $(seq 500); do grep -q DELAYED held && break; sleep 0.01; done; "
+        return run_command("cd " + shell_quoted(path("")) + " && rm -f held && { "
+                           + at_first(calls, output, "delay_exit=1000000") + shell_quoted(LARKBOOK_PROGRAM)
+                           + " in.txt " + output + " >/dev/null 2>&1 & s=$!; " + until_held
                            + "kill -TERM $(pgrep -P $s); wait $s; }");
     };
     // Told to end while it writes a file in place, over 100 old lines, the run ends
@@ -1180,34 +1222,7 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     HANDLE pipe = CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND, 0, 1, 4096, 4096, 0, nullptr);
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
     write("out.txt", "old\n");
-    // Starts the program on input and OUT with the creation flags given; end_status
-    // waits for its end.
-    // Its texts go to "progress" where given.
-    PROCESS_INFORMATION held = {};
-    auto start_on = [&](const std::wstring& input, DWORD flags, HANDLE progress = nullptr, bool errors = true) {
-        std::wstring command = L"larkbook.exe \"" + input + L"\" \"" + native(path("out.txt")).wstring() + L"\"";
-        STARTUPINFOW start = {sizeof start};
-        if (progress) {
-            start.dwFlags = STARTF_USESTDHANDLES;
-            start.hStdOutput = progress;
-            start.hStdError = errors ? progress : nullptr;
-        }
-        return CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr,
-                              progress != nullptr, flags, nullptr, nullptr, &start, &held);
-    };
-    auto end_status = [&] {
-        DWORD status = 0;
-        WaitForSingleObject(held.hProcess, 10000);
-        GetExitCodeProcess(held.hProcess, &status);
-        CloseHandle(held.hProcess);
-        CloseHandle(held.hThread);
-        return static_cast<int>(status);
-    };
-    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-    HANDLE progress = CreateFileW(native(path("progress")).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
-                                  CREATE_ALWAYS, 0, nullptr);
-    ASSERT_TRUE(start_on(pipe_name, CREATE_NO_WINDOW, progress));
-    CloseHandle(progress);
+    ASSERT_TRUE(start_on(pipe_name, CREATE_NO_WINDOW, true));
     ConnectNamedPipe(pipe, nullptr);
     for (int wait = 0; wait < 500 && contents(path("progress")) != "Reading.."; ++wait)
         Sleep(10);  // the output is open and locked, the input not yet read
@@ -1237,10 +1252,7 @@ TEST_F(Larkbook, WhileARunReadsNoOtherProgramTouchesItsFiles)
     // Started with standard output but no standard error: the warning it cannot show
     // fails the run.
     write("in.txt", "");
-    progress = CreateFileW(native(path("progress")).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
-                           CREATE_ALWAYS, 0, nullptr);
-    ASSERT_TRUE(start_on(native(path("in.txt")).wstring(), DETACHED_PROCESS, progress, false));
-    CloseHandle(progress);
+    ASSERT_TRUE(start_on(native(path("in.txt")).wstring(), DETACHED_PROCESS, true, false));
     EXPECT_EQ(end_status(), FILE_ERROR);
     EXPECT_EQ(contents(path("progress")), progress_for(0));
 }
@@ -1254,17 +1266,8 @@ TEST_F(Larkbook, AWideNameNamesThatVeryFile)
     std::ofstream(fs::path(lone), std::ios::binary) << "1 555 Lone\n";
     std::ofstream(fs::path(folder + L"a\xFFFD.txt"), std::ios::binary) << "1 555 Decoy\n";
     bool made = fs::exists(fs::path(lone));
-    std::wstring command = L"larkbook.exe \"" + lone + L"\" \"" + native(path("out.txt")).wstring() + L"\"";
-    STARTUPINFOW start = {sizeof start};
-    PROCESS_INFORMATION run = {};
-    ASSERT_TRUE(CreateProcessW(native(LARKBOOK_PROGRAM).wstring().c_str(), command.data(), nullptr, nullptr, FALSE,
-                               CREATE_NO_WINDOW, nullptr, nullptr, &start, &run));
-    DWORD status = 0;
-    WaitForSingleObject(run.hProcess, 10000);
-    GetExitCodeProcess(run.hProcess, &status);
-    CloseHandle(run.hProcess);
-    CloseHandle(run.hThread);
-    EXPECT_EQ(static_cast<int>(status), made ? 0 : FILE_ERROR);
+    ASSERT_TRUE(start_on(lone, CREATE_NO_WINDOW));
+    EXPECT_EQ(end_status(), made ? 0 : FILE_ERROR);
     EXPECT_EQ(contents(path("out.txt")), made ? "1 555 Lone" + NL + bare_slots(2) : "");
 }
 
